@@ -1,0 +1,76 @@
+#include "bin/tessik_browser/app.h"
+
+#include <cerrno>
+#include <new>
+#include <string>
+#include <unistd.h>
+
+#include "bin/tessik_browser/cli.h"
+#include "bin/tessik_browser/output.h"
+#include "rpc/config.h"
+#include "rpc/envelope.h"
+#include "rpc/exchange.h"
+
+namespace tessik {
+
+void fail(std::string_view message) {
+  std::string line = "tessik-browser: ";
+  line.append(message);
+  line.push_back('\n');
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // nowhere left to report to
+    rest.remove_prefix(static_cast<size_t>(n));
+  }
+  _exit(1);
+}
+
+namespace {
+
+int run(std::span<const char* const> args) {
+  auto scanned = scan_options(args);
+  if (!scanned) fail(scanned.error());
+  FdSink out(STDOUT_FILENO);
+  if (scanned->help) {
+    out.write(kHelpText);
+    out.put('\n');
+    out.flush();
+    return out.failed() ? 1 : 0;
+  }
+  const CommandLine& line = scanned->line;
+
+  JsonDocument request;
+  auto command_args = build_args(request, line.command, line.args, line.submit);
+  if (!command_args) fail(command_args.error());
+
+  auto config = load_rpc_config();
+  if (!config) fail(config.error());
+
+  JsonValue body = build_request(request, line.command, line.widget, *command_args);
+  auto reply = rpc_exchange(*config, body);
+  if (!reply) fail("rpc error: " + reply.error());
+
+  auto result = decode_exec_response(std::move(reply->reply), reply->body_begin);
+  if (!result) fail(result.error());
+
+  print_result(out, result->root());
+  out.flush();
+  // A closed or full standard output is not a failure to report, but the
+  // result did not reach its reader.
+  return out.failed() ? 1 : 0;
+}
+
+}  // namespace
+
+int run_tessik_browser(int argc, const char* const* argv) {
+  try {
+    return run({argv + (argc > 0 ? 1 : 0), static_cast<size_t>(argc > 0 ? argc - 1 : 0)});
+  } catch (const std::bad_alloc&) {
+    // Containers report exhaustion by throwing; it ends here as one line.
+    fail("Cannot allocate memory (os error " + std::to_string(ENOMEM) + ")");
+  }
+}
+
+}  // namespace tessik

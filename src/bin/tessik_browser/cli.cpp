@@ -1,0 +1,141 @@
+#include "bin/tessik_browser/cli.h"
+
+#include <array>
+
+namespace tessik {
+
+const std::string_view kHelpText =
+    "tessik-browser — drive Tessik's native browser from the shell\n"
+    "\n"
+    "USAGE:\n"
+    "    tessik-browser [--widget <id>] <COMMAND> [ARGS]\n"
+    "\n"
+    "COMMANDS:\n"
+    "    url                          print the current page URL\n"
+    "    title                        print the current page title\n"
+    "    navigate <url>               load a URL\n"
+    "    back                         history back\n"
+    "    forward                      history forward\n"
+    "    reload                       reload current page\n"
+    "    text [selector]              print visible text (whole page or selector)\n"
+    "    eval <script>                run JS, print returned value as JSON\n"
+    "    click <selector>             click element matching CSS selector\n"
+    "    type <selector> <text>       type text into an input\n"
+    "\n"
+    "OPTIONS:\n"
+    "    --widget <id>                target widget id (default: only active widget)\n"
+    "    --submit                     for `type`: press Enter / submit form after typing\n"
+    "    -h, --help                   print this help\n";
+
+std::expected<ScanResult, std::string> scan_options(std::span<const char* const> args) {
+  ScanResult result;
+  if (args.empty()) {
+    result.help = true;
+    return result;
+  }
+  std::vector<std::string_view> positional;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      // Help wins over whatever the rest of the line would have failed on.
+      result.help = true;
+      return result;
+    }
+    if (arg == "--widget") {
+      if (i + 1 == args.size()) return std::unexpected("--widget requires an argument");
+      result.line.widget = std::string_view(args[++i]);  // verbatim, even "--help"
+    } else if (arg == "--submit") {
+      result.line.submit = true;
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (positional.empty()) return std::unexpected("missing command (try --help)");
+  result.line.command = positional.front();
+  result.line.args.assign(positional.begin() + 1, positional.end());
+  return result;
+}
+
+namespace {
+
+enum class Needs { nothing, one, two, script, optional_selector };
+
+struct Command {
+  std::string_view word;
+  Needs needs;
+  std::string_view usage;
+};
+
+constexpr std::array<Command, 10> kCommands = {{
+    {"url", Needs::nothing, ""},
+    {"title", Needs::nothing, ""},
+    {"navigate", Needs::one, "usage: navigate <url>"},
+    {"back", Needs::nothing, ""},
+    {"forward", Needs::nothing, ""},
+    {"reload", Needs::nothing, ""},
+    {"text", Needs::optional_selector, ""},
+    {"eval", Needs::script, "usage: eval <script>"},
+    {"click", Needs::one, "usage: click <selector>"},
+    {"type", Needs::two, "usage: type <selector> <text>"},
+}};
+
+std::string join(std::span<const std::string_view> words) {
+  std::string out;
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (i) out += ' ';
+    out += words[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::expected<JsonValue, std::string> build_args(JsonDocument& doc, std::string_view command,
+                                                 std::span<const std::string_view> args,
+                                                 bool submit) {
+  const Command* found = nullptr;
+  for (const Command& c : kCommands) {
+    if (c.word == command) found = &c;
+  }
+  if (!found) return std::unexpected("unknown command: '" + std::string(command) + "' (try --help)");
+
+  std::vector<JsonMember> members;
+  auto add = [&](std::string_view key, JsonValue value) {
+    members.push_back({JsonValue::string(key), value});
+  };
+  switch (found->needs) {
+    case Needs::nothing:
+      break;
+    case Needs::optional_selector:
+      if (!args.empty()) add("selector", doc.add_string(args[0]));
+      break;
+    case Needs::one:
+      if (args.empty()) return std::unexpected(std::string(found->usage));
+      add(command == "navigate" ? "url" : "selector", doc.add_string(args[0]));
+      break;
+    case Needs::script: {
+      std::string script = join(args);
+      if (script.empty()) return std::unexpected(std::string(found->usage));
+      add("script", doc.add_string(script));
+      break;
+    }
+    case Needs::two:
+      if (args.size() < 2) return std::unexpected(std::string(found->usage));
+      add("selector", doc.add_string(args[0]));
+      add("text", doc.add_string(join(args.subspan(1))));
+      add("submit", JsonValue::boolean(submit));
+      break;
+  }
+  return doc.add_object(members);
+}
+
+JsonValue build_request(JsonDocument& doc, std::string_view command,
+                        std::optional<std::string_view> widget, JsonValue args) {
+  std::vector<JsonMember> members;
+  members.push_back({JsonValue::string("command"), doc.add_string(command)});
+  if (widget) members.push_back({JsonValue::string("widget_id"), doc.add_string(*widget)});
+  if (args.size() > 0) members.push_back({JsonValue::string("args"), args});
+  return doc.add_object(members);
+}
+
+}  // namespace tessik

@@ -1,0 +1,268 @@
+#include "json/cursor.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace tessik {
+
+namespace {
+
+constexpr char kControlInString[] =
+    "control character (\\u0000-\\u001F) found while parsing a string";
+
+// Bytes that end a plain run inside a string: the quote, the backslash and
+// the control characters.
+constexpr std::array<bool, 256> kStringStop = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = true;
+  t['"'] = true;
+  t['\\'] = true;
+  return t;
+}();
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+char* put_utf8(char* w, uint32_t cp) {
+  if (cp < 0x80) {
+    *w++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *w++ = static_cast<char>(0xC0 | (cp >> 6));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *w++ = static_cast<char>(0xE0 | (cp >> 12));
+    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *w++ = static_cast<char>(0xF0 | (cp >> 18));
+    *w++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return w;
+}
+
+}  // namespace
+
+std::string JsonError::text() const {
+  return problem + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+JsonValue JsonCursor::Number::value() const {
+  switch (kind) {
+    case JsonKind::u64:
+      return JsonValue::u64(u);
+    case JsonKind::i64:
+      return JsonValue::i64(i);
+    default:
+      return JsonValue::f64(d);
+  }
+}
+
+JsonError JsonCursor::make_error(std::string problem, size_t offset) const {
+  // Line feeds before the cursor's line were counted while skipping
+  // whitespace, the only place a raw line feed is allowed; that keeps
+  // positions right after strings were decoded in place.
+  size_t line = line_;
+  size_t start = static_cast<size_t>(line_start_ - begin_);
+  if (offset < start) offset = start;
+  if (offset > start && begin_[offset - 1] == '\n') return {std::move(problem), line + 1, 0};
+  return {std::move(problem), line, offset - start};
+}
+
+JsonError JsonCursor::error_at(std::string problem, const char* at) const {
+  size_t offset = static_cast<size_t>(at - begin_);
+  size_t length = static_cast<size_t>(end_ - begin_);
+  return make_error(std::move(problem), offset < length ? offset + 1 : length);
+}
+
+JsonError JsonCursor::error_before(std::string problem, const char* p) const {
+  return make_error(std::move(problem), static_cast<size_t>(p - begin_));
+}
+
+std::expected<std::string_view, JsonError> JsonCursor::read_string(bool check_surrogates,
+                                                                   bool decode) {
+  char* const start = ++p_;
+  char* s = start;
+  while (s != end_ && !kStringStop[static_cast<unsigned char>(*s)]) ++s;
+  if (s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
+  if (*s == '"') {
+    p_ = s + 1;
+    return std::string_view(start, static_cast<size_t>(s - start));
+  }
+  char* w = s;  // decoded bytes go here, never ahead of s
+  for (;;) {
+    if (s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
+    unsigned char c = static_cast<unsigned char>(*s);
+    if (c == '"') break;
+    if (c < 0x20) return std::unexpected(error_at(kControlInString, s));
+    if (c != '\\') {
+      char* run = s;
+      while (s != end_ && !kStringStop[static_cast<unsigned char>(*s)]) ++s;
+      if (decode) {
+        std::memmove(w, run, static_cast<size_t>(s - run));
+        w += s - run;
+      }
+      continue;
+    }
+    if (++s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
+    char out;
+    switch (*s) {
+      case '"': out = '"'; break;
+      case '\\': out = '\\'; break;
+      case '/': out = '/'; break;
+      case 'b': out = '\b'; break;
+      case 'f': out = '\f'; break;
+      case 'n': out = '\n'; break;
+      case 'r': out = '\r'; break;
+      case 't': out = '\t'; break;
+      case 'u': {
+        auto hex4 = [&](uint32_t& v) -> std::expected<void, JsonError> {
+          v = 0;
+          for (int k = 0; k < 4; ++k) {
+            if (++s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
+            int h = hex_value(*s);
+            if (h < 0) return std::unexpected(error_at("invalid escape", s));
+            v = v << 4 | static_cast<uint32_t>(h);
+          }
+          return {};
+        };
+        uint32_t v;
+        if (auto r = hex4(v); !r) return std::unexpected(r.error());
+        if (check_surrogates) {
+          if (v >= 0xDC00 && v <= 0xDFFF) {
+            return std::unexpected(error_at("lone leading surrogate in hex escape", s));
+          }
+          if (v >= 0xD800 && v <= 0xDBFF) {
+            if (++s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
+            if (*s != '\\') return std::unexpected(error_at("unexpected end of hex escape", s));
+            if (++s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
+            if (*s != 'u') return std::unexpected(error_at("unexpected end of hex escape", s));
+            uint32_t low;
+            if (auto r = hex4(low); !r) return std::unexpected(r.error());
+            if (low < 0xDC00 || low > 0xDFFF) {
+              return std::unexpected(error_at("lone leading surrogate in hex escape", s));
+            }
+            v = 0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00);
+          }
+        }
+        ++s;
+        if (decode) w = put_utf8(w, v);
+        continue;
+      }
+      default:
+        return std::unexpected(error_at("invalid escape", s));
+    }
+    ++s;
+    if (decode) *w++ = out;
+  }
+  p_ = s + 1;
+  return std::string_view(start, static_cast<size_t>(w - start));
+}
+
+std::expected<JsonCursor::Number, JsonError> JsonCursor::read_number(bool convert) {
+  char* const start = p_;
+  char* s = p_;
+  bool negative = false;
+  if (*s == '-') {
+    negative = true;
+    if (++s == end_) return std::unexpected(error_at("EOF while parsing a value", end_));
+  }
+  uint64_t magnitude = 0;
+  bool overflow = false;
+  if (*s == '0') {
+    ++s;
+    if (s != end_ && is_digit(*s)) return std::unexpected(error_at("invalid number", s));
+  } else if (is_digit(*s)) {
+    char* digits = s;
+    while (s != end_ && is_digit(*s)) ++s;
+    size_t n = static_cast<size_t>(s - digits);
+    if (convert) {
+      if (n > 20) {
+        overflow = true;
+      } else {
+        for (char* d = digits; d != s; ++d) {
+          unsigned digit = static_cast<unsigned>(*d - '0');
+          if (magnitude > (UINT64_MAX - digit) / 10) {
+            overflow = true;
+            break;
+          }
+          magnitude = magnitude * 10 + digit;
+        }
+      }
+    }
+  } else {
+    return std::unexpected(error_at("invalid number", s));
+  }
+  bool integral = true;
+  if (s != end_ && *s == '.') {
+    integral = false;
+    if (++s == end_) return std::unexpected(error_at("EOF while parsing a value", end_));
+    if (!is_digit(*s)) return std::unexpected(error_at("invalid number", s));
+    while (s != end_ && is_digit(*s)) ++s;
+  }
+  if (s != end_ && (*s == 'e' || *s == 'E')) {
+    integral = false;
+    if (++s == end_) return std::unexpected(error_at("EOF while parsing a value", end_));
+    if (*s == '+' || *s == '-') {
+      if (++s == end_) return std::unexpected(error_at("EOF while parsing a value", end_));
+    }
+    if (!is_digit(*s)) return std::unexpected(error_at("invalid number", s));
+    while (s != end_ && is_digit(*s)) ++s;
+  }
+  p_ = s;
+  Number n{JsonKind::f64};
+  if (!convert) return n;
+  if (integral && !overflow) {
+    if (!negative) {
+      n.kind = JsonKind::u64;
+      n.u = magnitude;
+      return n;
+    }
+    if (magnitude == 0) {
+      n.d = -0.0;  // "-0" has no integer form of its own
+      return n;
+    }
+    if (magnitude <= uint64_t{1} << 63) {
+      n.kind = JsonKind::i64;
+      n.i = static_cast<int64_t>(0 - magnitude);
+      return n;
+    }
+  }
+  auto [end, ec] = std::from_chars(start, s, n.d);
+  if (ec == std::errc() && end == s) return n;
+  // from_chars calls underflow out of range too; strtod tells the two apart
+  // and gives the right subnormal or zero.
+  std::string copy(start, s);
+  n.d = std::strtod(copy.c_str(), nullptr);
+  if (std::isinf(n.d)) return std::unexpected(error_at("number out of range", s - 1));
+  return n;
+}
+
+std::expected<JsonValue, JsonError> JsonCursor::read_word() {
+  std::string_view word;
+  JsonValue value;
+  switch (*p_) {
+    case 't': word = "true"; value = JsonValue::boolean(true); break;
+    case 'f': word = "false"; value = JsonValue::boolean(false); break;
+    default: word = "null"; break;
+  }
+  for (size_t k = 1; k < word.size(); ++k) {
+    const char* s = p_ + k;
+    if (s == end_) return std::unexpected(error_at("EOF while parsing a value", end_));
+    if (*s != word[k]) return std::unexpected(error_at("expected ident", s));
+  }
+  p_ += word.size();
+  return value;
+}
+
+}  // namespace tessik

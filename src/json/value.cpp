@@ -1,0 +1,187 @@
+#include "json/value.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace tessik {
+
+namespace {
+
+int compare_keys(std::string_view a, std::string_view b) {
+  // memcmp compares as unsigned bytes, which is the order objects keep.
+  size_t n = std::min(a.size(), b.size());
+  int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+}  // namespace
+
+JsonValue JsonValue::object(std::span<const JsonMember> members) {
+  return JsonValue(JsonKind::object, members.size(), Payload{.o = members.data()});
+}
+
+std::span<const JsonMember> JsonValue::members() const { return {p_.o, size()}; }
+
+const JsonValue* JsonValue::find(std::string_view key) const {
+  if (kind() != JsonKind::object) return nullptr;
+  const JsonMember* lo = p_.o;
+  size_t n = size();
+  while (n > 0) {
+    size_t half = n / 2;
+    int c = compare_keys(lo[half].key.as_string(), key);
+    if (c == 0) return &lo[half].value;
+    if (c < 0) {
+      lo += half + 1;
+      n -= half + 1;
+    } else {
+      n = half;
+    }
+  }
+  return nullptr;
+}
+
+bool operator==(const JsonValue& a, const JsonValue& b) {
+  // Walks both values side by side with an explicit stack: no recursion.
+  struct Pair {
+    JsonValue a, b;
+  };
+  std::vector<Pair> todo{{a, b}};
+  while (!todo.empty()) {
+    Pair p = todo.back();
+    todo.pop_back();
+    if (p.a.kind() != p.b.kind()) return false;
+    switch (p.a.kind()) {
+      case JsonKind::null:
+        break;
+      case JsonKind::boolean:
+        if (p.a.as_bool() != p.b.as_bool()) return false;
+        break;
+      case JsonKind::u64:
+        if (p.a.as_u64() != p.b.as_u64()) return false;
+        break;
+      case JsonKind::i64:
+        if (p.a.as_i64() != p.b.as_i64()) return false;
+        break;
+      case JsonKind::f64:
+        // Bitwise, so that -0.0 and 0.0 differ as their texts do.
+        {
+          double x = p.a.as_f64(), y = p.b.as_f64();
+          if (std::memcmp(&x, &y, sizeof x) != 0) return false;
+        }
+        break;
+      case JsonKind::string:
+        if (p.a.as_string() != p.b.as_string()) return false;
+        break;
+      case JsonKind::array:
+        if (p.a.size() != p.b.size()) return false;
+        for (size_t i = 0; i < p.a.size(); ++i) todo.push_back({p.a.items()[i], p.b.items()[i]});
+        break;
+      case JsonKind::object:
+        if (p.a.size() != p.b.size()) return false;
+        for (size_t i = 0; i < p.a.size(); ++i) {
+          const JsonMember& x = p.a.members()[i];
+          const JsonMember& y = p.b.members()[i];
+          if (x.key.as_string() != y.key.as_string()) return false;
+          todo.push_back({x.value, y.value});
+        }
+        break;
+    }
+  }
+  return true;
+}
+
+void JsonDocument::Block::operator()(void* p) const { std::free(p); }
+
+void* JsonDocument::allocate(size_t bytes) {
+  bytes = (bytes + 15) & ~size_t{15};
+  if (bytes > left_) {
+    // Large requests get a block of their own so the current one is not wasted.
+    size_t size = bytes > next_block_ / 4 ? bytes : next_block_;
+    void* block = std::malloc(size ? size : 16);
+    if (!block) throw std::bad_alloc();
+    blocks_.emplace_back(block);
+    if (size == bytes && bytes != next_block_) return block;
+    free_ = static_cast<char*>(block);
+    left_ = size;
+    if (next_block_ < (size_t{1} << 20)) next_block_ *= 2;
+  }
+  void* p = free_;
+  free_ += bytes;
+  left_ -= bytes;
+  return p;
+}
+
+JsonValue JsonDocument::add_string(std::string_view s) {
+  char* p = static_cast<char*>(allocate(s.size()));
+  if (!s.empty()) std::memcpy(p, s.data(), s.size());
+  return JsonValue::string({p, s.size()});
+}
+
+JsonValue JsonDocument::add_array(std::span<const JsonValue> items) {
+  auto* p = static_cast<JsonValue*>(allocate(items.size() * sizeof(JsonValue)));
+  std::uninitialized_copy(items.begin(), items.end(), p);
+  return JsonValue::array({p, items.size()});
+}
+
+JsonValue JsonDocument::add_object(std::span<const JsonMember> members) {
+  auto* p = static_cast<JsonMember*>(allocate(members.size() * sizeof(JsonMember)));
+  std::uninitialized_copy(members.begin(), members.end(), p);
+  return JsonValue::object({p, settle_members(p, members.size())});
+}
+
+size_t settle_members(JsonMember* members, size_t n) {
+  auto before = [](const JsonMember& x, const JsonMember& y) {
+    return compare_keys(x.key.as_string(), y.key.as_string()) < 0;
+  };
+  bool sorted = true;
+  for (size_t i = 1; i < n && sorted; ++i) sorted = before(members[i - 1], members[i]);
+  if (sorted) return n;
+  // Stable, so that among equal keys the last of each run is the latest one.
+  std::stable_sort(members, members + n, before);
+  size_t kept = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (i + 1 < n && !before(members[i], members[i + 1])) continue;
+    members[kept++] = members[i];
+  }
+  return kept;
+}
+
+namespace {
+
+// Values come from input at most 128 levels deep, so this recursion is bounded
+// by the reader's nesting limit.
+JsonValue copy_into(JsonDocument& doc, JsonValue v) {
+  switch (v.kind()) {
+    case JsonKind::string:
+      return doc.add_string(v.as_string());
+    case JsonKind::array: {
+      auto* p = static_cast<JsonValue*>(doc.allocate(v.size() * sizeof(JsonValue)));
+      for (size_t i = 0; i < v.size(); ++i) new (&p[i]) JsonValue(copy_into(doc, v.items()[i]));
+      return JsonValue::array({p, v.size()});
+    }
+    case JsonKind::object: {
+      auto* p = static_cast<JsonMember*>(doc.allocate(v.size() * sizeof(JsonMember)));
+      for (size_t i = 0; i < v.size(); ++i) {
+        const JsonMember& m = v.members()[i];
+        new (&p[i]) JsonMember{doc.add_string(m.key.as_string()), copy_into(doc, m.value)};
+      }
+      return JsonValue::object({p, v.size()});
+    }
+    default:
+      return v;
+  }
+}
+
+}  // namespace
+
+JsonDocument copy_json(JsonValue value) {
+  JsonDocument doc;
+  doc.set_root(copy_into(doc, value));
+  return doc;
+}
+
+}  // namespace tessik

@@ -1,0 +1,384 @@
+#include "rpc/config.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "json/utf8.h"
+#include "json/writer.h"
+#include "rpc/os_error.h"
+
+namespace tessik {
+
+std::string state_file_path(std::string_view home) {
+  std::string path(home);
+  for (std::string_view part : {".tessik", "state", "browser-rpc.json"}) {
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += part;
+  }
+  return path;
+}
+
+std::expected<std::string, std::string> state_file_path() {
+  const char* home = std::getenv("HOME");
+  if (!home) return std::unexpected("HOME not set");
+  return state_file_path(home);
+}
+
+namespace {
+
+using Fail = std::unexpected<JsonError>;
+
+enum Field { kPort, kToken, kPid, kOther };
+constexpr std::string_view kFieldNames[] = {"port", "token", "pid"};
+
+// Reads the state file's text straight into an RpcConfig, without a tree.
+class ConfigDecoder {
+ public:
+  ConfigDecoder(char* begin, char* end) : c_(begin, end) {}
+
+  std::expected<RpcConfig, JsonError> decode() {
+    c_.skip_whitespace();
+    if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
+    std::expected<void, JsonError> done;
+    if (c_.peek() == '{') {
+      done = object();
+    } else if (c_.peek() == '[') {
+      done = array();
+    } else {
+      done = wrong_type("struct RpcConfig");
+    }
+    if (!done) return Fail(std::move(done.error()));
+    c_.skip_whitespace();
+    if (!c_.at_end()) return Fail(c_.error("trailing characters"));
+    return std::move(config_);
+  }
+
+ private:
+  // Reads the value at the cursor far enough to name it in an invalid-type
+  // error; containers are named without being entered.
+  std::expected<std::string, JsonError> describe() {
+    switch (c_.peek()) {
+      case 't':
+      case 'f':
+      case 'n': {
+        auto w = c_.read_word();
+        if (!w) return Fail(std::move(w.error()));
+        if (w->is_null()) return "null";
+        return w->as_bool() ? "boolean `true`" : "boolean `false`";
+      }
+      case '"': {
+        auto s = c_.read_string();
+        if (!s) return Fail(std::move(s.error()));
+        std::string text = "string \"";
+        for (char ch : *s) {
+          if (ch == '"' || ch == '\\') text += '\\';
+          text += ch;
+        }
+        text += '"';
+        return text;
+      }
+      case '[':
+        return "sequence";
+      case '{':
+        return "map";
+      default:
+        if (c_.peek() == '-' || (c_.peek() >= '0' && c_.peek() <= '9')) {
+          auto n = c_.read_number();
+          if (!n) return Fail(std::move(n.error()));
+          return describe_number(*n);
+        }
+        return Fail(c_.error("expected value"));
+    }
+  }
+
+  static std::string describe_number(const JsonCursor::Number& n) {
+    if (n.kind == JsonKind::f64) return "floating point `" + number_text(n.d) + "`";
+    return "integer `" + number_text(n.value()) + "`";
+  }
+
+  // A typed error positioned at the cursor.
+  JsonError typed(const std::string& problem) const {
+    return c_.error_before(problem, c_.position());
+  }
+
+  std::expected<void, JsonError> wrong_type(std::string_view expected) {
+    auto what = describe();
+    if (!what) return Fail(std::move(what.error()));
+    return Fail(typed("invalid type: " + *what + ", expected " + std::string(expected)));
+  }
+
+  std::expected<void, JsonError> unsigned_field(uint64_t limit, std::string_view expected,
+                                                uint64_t& out) {
+    c_.skip_whitespace();
+    if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
+    char ch = c_.peek();
+    if (ch != '-' && (ch < '0' || ch > '9')) return wrong_type(expected);
+    auto n = c_.read_number();
+    if (!n) return Fail(std::move(n.error()));
+    if (n->kind == JsonKind::u64 && n->u <= limit) {
+      out = n->u;
+      return {};
+    }
+    const char* kind = n->kind == JsonKind::f64 ? "invalid type: " : "invalid value: ";
+    return Fail(typed(kind + describe_number(*n) + ", expected " + std::string(expected)));
+  }
+
+  std::expected<void, JsonError> string_field(std::string& out) {
+    c_.skip_whitespace();
+    if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
+    if (c_.peek() != '"') return wrong_type("a string");
+    auto s = c_.read_string();
+    if (!s) return Fail(std::move(s.error()));
+    out.assign(*s);
+    return {};
+  }
+
+  std::expected<void, JsonError> field(Field f) {
+    uint64_t n = 0;
+    switch (f) {
+      case kPort: {
+        auto r = unsigned_field(65535, "u16", n);
+        config_.port = static_cast<uint16_t>(n);
+        return r;
+      }
+      case kPid: {
+        auto r = unsigned_field(4294967295u, "u32", n);
+        config_.pid = static_cast<uint32_t>(n);
+        return r;
+      }
+      case kToken:
+        return string_field(config_.token);
+      default:
+        return skip_value();
+    }
+  }
+
+  // Whitespace and a closing brace, if one follows; run after a failure too,
+  // so that duplicate and missing fields are positioned past it.
+  void close_object() {
+    c_.skip_whitespace();
+    if (!c_.at_end() && c_.peek() == '}') c_.advance();
+  }
+
+  std::expected<void, JsonError> object() {
+    c_.advance();
+    bool present[3] = {false, false, false};
+    for (bool first = true;; first = false) {
+      c_.skip_whitespace();
+      if (c_.at_end()) return Fail(c_.error("EOF while parsing an object"));
+      if (c_.peek() == '}') break;
+      if (!first) {
+        if (c_.peek() != ',') return Fail(c_.error("expected `,` or `}`"));
+        c_.advance();
+        c_.skip_whitespace();
+        if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
+        if (c_.peek() == '}') return Fail(c_.error("trailing comma"));
+      }
+      if (c_.peek() != '"') return Fail(c_.error("key must be a string"));
+      auto name = c_.read_string();
+      if (!name) return Fail(std::move(name.error()));
+      Field f = kOther;
+      for (int i = 0; i < 3; ++i) {
+        if (*name == kFieldNames[i]) f = static_cast<Field>(i);
+      }
+      if (f != kOther && present[f]) {
+        close_object();
+        return Fail(typed("duplicate field `" + std::string(kFieldNames[f]) + "`"));
+      }
+      c_.skip_whitespace();
+      if (c_.at_end()) return Fail(c_.error("EOF while parsing an object"));
+      if (c_.peek() != ':') return Fail(c_.error("expected `:`"));
+      c_.advance();
+      if (auto r = field(f); !r) return r;
+      if (f != kOther) present[f] = true;
+    }
+    close_object();
+    for (int i = 0; i < 3; ++i) {
+      if (!present[i]) return Fail(typed("missing field `" + std::string(kFieldNames[i]) + "`"));
+    }
+    return {};
+  }
+
+  std::expected<void, JsonError> array() {
+    c_.advance();
+    for (int i = 0; i < 3; ++i) {
+      c_.skip_whitespace();
+      if (c_.at_end()) return Fail(c_.error("EOF while parsing a list"));
+      if (c_.peek() == ']') {
+        c_.advance();
+        return Fail(typed("invalid length " + std::to_string(i) +
+                          ", expected struct RpcConfig with 3 elements"));
+      }
+      if (i > 0) {
+        if (c_.peek() != ',') return Fail(c_.error("expected `,` or `]`"));
+        c_.advance();
+        c_.skip_whitespace();
+        if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
+        if (c_.peek() == ']') return Fail(c_.error("trailing comma"));
+      }
+      if (auto r = field(static_cast<Field>(i)); !r) return r;
+    }
+    c_.skip_whitespace();
+    if (c_.at_end()) return Fail(c_.error("EOF while parsing a list"));
+    if (c_.peek() == ']') {
+      c_.advance();
+      return {};
+    }
+    if (c_.peek() == ',') {
+      c_.advance();
+      c_.skip_whitespace();
+      if (!c_.at_end() && c_.peek() == ']') return Fail(c_.error("trailing comma"));
+    }
+    return Fail(c_.error("trailing characters"));
+  }
+
+  // Checks one value of any depth and drops it. Containers are tracked on an
+  // explicit stack, so depth costs memory, never call frames.
+  std::expected<void, JsonError> skip_value() {
+    std::vector<bool> open;  // true for an object
+    for (;;) {
+      c_.skip_whitespace();
+      if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
+      switch (c_.peek()) {
+        case '[':
+          c_.advance();
+          c_.skip_whitespace();
+          if (c_.at_end()) return Fail(c_.error("EOF while parsing a list"));
+          if (c_.peek() != ']') {
+            open.push_back(false);
+            continue;
+          }
+          c_.advance();
+          break;
+        case '{':
+          c_.advance();
+          c_.skip_whitespace();
+          if (c_.at_end()) return Fail(c_.error("EOF while parsing an object"));
+          if (c_.peek() != '}') {
+            open.push_back(true);
+            if (auto r = skip_key(); !r) return r;
+            continue;
+          }
+          c_.advance();
+          break;
+        case '"':
+          if (auto s = c_.read_string(false, false); !s) return Fail(std::move(s.error()));
+          break;
+        case 't':
+        case 'f':
+        case 'n':
+          if (auto w = c_.read_word(); !w) return Fail(std::move(w.error()));
+          break;
+        default:
+          if (c_.peek() == '-' || (c_.peek() >= '0' && c_.peek() <= '9')) {
+            if (auto n = c_.read_number(false); !n) return Fail(std::move(n.error()));
+            break;
+          }
+          return Fail(c_.error("expected value"));
+      }
+      // A value ended: close what ends with it until another value is due.
+      for (;;) {
+        if (open.empty()) return {};
+        bool object = open.back();
+        c_.skip_whitespace();
+        if (c_.at_end()) {
+          return Fail(c_.error(object ? "EOF while parsing an object" : "EOF while parsing a list"));
+        }
+        if (c_.peek() == ',') {
+          c_.advance();
+          if (object) {
+            if (auto r = skip_key(); !r) return r;
+          }
+          break;
+        }
+        if (c_.peek() != (object ? '}' : ']')) {
+          return Fail(c_.error(object ? "expected `,` or `}`" : "expected `,` or `]`"));
+        }
+        c_.advance();
+        open.pop_back();
+      }
+    }
+  }
+
+  // A member name and its colon inside a skipped object.
+  std::expected<void, JsonError> skip_key() {
+    c_.skip_whitespace();
+    if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
+    if (c_.peek() != '"') return Fail(c_.error("key must be a string"));
+    if (auto s = c_.read_string(false, false); !s) return Fail(std::move(s.error()));
+    c_.skip_whitespace();
+    if (c_.at_end()) return Fail(c_.error("EOF while parsing an object"));
+    if (c_.peek() != ':') return Fail(c_.error("expected `:`"));
+    c_.advance();
+    return {};
+  }
+
+  JsonCursor c_;
+  RpcConfig config_;
+};
+
+}  // namespace
+
+std::expected<RpcConfig, JsonError> decode_rpc_config(char* begin, char* end) {
+  return ConfigDecoder(begin, end).decode();
+}
+
+std::expected<RpcConfig, JsonError> decode_rpc_config(std::string_view text) {
+  std::string copy(text);
+  return decode_rpc_config(copy.data(), copy.data() + copy.size());
+}
+
+namespace {
+
+// Reads the whole file; a failure is the OS error number.
+std::expected<ByteBuffer, int> read_file(const char* path) {
+  int fd;
+  do {
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(errno);
+  ByteBuffer buffer;
+  struct stat st;
+  size_t want = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
+  for (;;) {
+    if (buffer.size() == buffer.capacity() &&
+        !buffer.reserve(buffer.capacity() ? buffer.capacity() * 2 : want)) {
+      ::close(fd);
+      return std::unexpected(ENOMEM);
+    }
+    ssize_t n = ::read(fd, buffer.data() + buffer.size(), buffer.capacity() - buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int error = errno;
+      ::close(fd);
+      return std::unexpected(error);
+    }
+    if (n == 0) break;
+    buffer.set_size(buffer.size() + static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return buffer;
+}
+
+}  // namespace
+
+std::expected<RpcConfig, std::string> load_rpc_config() {
+  auto path = state_file_path();
+  if (!path) return std::unexpected(path.error());
+  auto cannot_read = [&](const std::string& reason) {
+    return std::unexpected("cannot read " + lossy_utf8(*path) + ": " + reason +
+                           "\n(is Tessik running?)");
+  };
+  auto file = read_file(path->c_str());
+  if (!file) return cannot_read(os_error_text(file.error()));
+  if (!is_valid_utf8(file->view())) return cannot_read("stream did not contain valid UTF-8");
+  auto config = decode_rpc_config(file->data(), file->data() + file->size());
+  if (!config) return std::unexpected("malformed rpc config: " + config.error().text());
+  return std::move(*config);
+}
+
+}  // namespace tessik

@@ -1,0 +1,14 @@
+#include "rpc/os_error.h"
+
+#include <cstring>
+
+#include "json/utf8.h"
+
+namespace tessik {
+
+std::string os_error_text(int error_number) {
+  return lossy_utf8(std::strerror(error_number)) + " (os error " + std::to_string(error_number) +
+         ")";
+}
+
+}  // namespace tessik

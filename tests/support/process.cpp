@@ -1,0 +1,114 @@
+#include "support/process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tessik::testing {
+
+RunResult run_binary(const std::vector<std::string>& args, const RunOptions& options) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
+
+  std::vector<std::string> env_storage;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    if (entry.rfind("HOME=", 0) == 0) continue;
+    env_storage.push_back(entry);
+  }
+  if (options.home) env_storage.push_back("HOME=" + *options.home);
+  std::vector<char*> envp;
+  for (auto& e : env_storage) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  std::vector<std::string> argv_storage{TESSIK_BROWSER_BINARY};
+  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid;
+  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (rc != 0) throw std::runtime_error("spawn failed");
+
+  RunResult result;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_count = 2;
+  bool killed = false;
+  char buf[65536];
+  while (open_count > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 && !killed) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    int n = poll(fds, 2, killed ? 1000 : static_cast<int>(left.count()));
+    if (n < 0 && errno == EINTR) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t got = read(fds[i].fd, buf, sizeof buf);
+      if (got > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tessik-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void TempDir::write(const std::string& relative, const std::string& content) const {
+  auto file = path_ / relative;
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << content;
+}
+
+void write_state_file(const TempDir& home, int port, const std::string& token) {
+  home.write(".tessik/state/browser-rpc.json",
+             "{\"port\":" + std::to_string(port) + ",\"token\":\"" + token + "\",\"pid\":1}\n");
+}
+
+}  // namespace tessik::testing

@@ -1,0 +1,46 @@
+#pragma once
+// Runs the real tessik-browser binary with its own arguments and environment.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessik::testing {
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or 128 + signal number
+};
+
+struct RunOptions {
+  // HOME for the child; unset when empty optional.
+  std::optional<std::string> home;
+  // Working directory for the child; the parent's when empty.
+  std::string cwd;
+  // Kills the child after this many milliseconds.
+  int timeout_ms = 20000;
+};
+
+RunResult run_binary(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// A fresh directory under the system's temporary folder, removed on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  // Writes `content` to path()/relative, creating folders.
+  void write(const std::string& relative, const std::string& content) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A HOME whose state file names `port` with token `token`.
+void write_state_file(const TempDir& home, int port, const std::string& token = "secret-token");
+
+}  // namespace tessik::testing
