@@ -141,7 +141,17 @@ size_t settle_members(JsonMember* members, size_t n) {
   for (size_t i = 1; i < n && sorted; ++i) sorted = before(members[i - 1], members[i]);
   if (sorted) return n;
   // Stable, so that among equal keys the last of each run is the latest one.
-  std::stable_sort(members, members + n, before);
+  // Small objects, the usual case, sort in place without stable_sort's buffer.
+  if (n <= 32) {
+    for (size_t i = 1; i < n; ++i) {
+      JsonMember m = members[i];
+      size_t j = i;
+      for (; j > 0 && before(m, members[j - 1]); --j) members[j] = members[j - 1];
+      members[j] = m;
+    }
+  } else {
+    std::stable_sort(members, members + n, before);
+  }
   size_t kept = 0;
   for (size_t i = 0; i < n; ++i) {
     if (i + 1 < n && !before(members[i], members[i + 1])) continue;

@@ -10,6 +10,7 @@
 #include "rpc/config.h"
 #include "rpc/envelope.h"
 #include "rpc/exchange.h"
+#include "rpc/os_error.h"
 
 namespace tessik {
 
@@ -28,6 +29,9 @@ void fail(std::string_view message) {
 }
 
 namespace {
+
+// Where an exhausted allocator is reported: in the form of the stage it hit.
+const char* g_stage_prefix = "";
 
 int run(std::span<const char* const> args) {
   auto scanned = scan_options(args);
@@ -49,11 +53,14 @@ int run(std::span<const char* const> args) {
   if (!config) fail(config.error());
 
   JsonValue body = build_request(request, line.command, line.widget, *command_args);
+  g_stage_prefix = "rpc error: ";
   auto reply = rpc_exchange(*config, body);
   if (!reply) fail("rpc error: " + reply.error());
 
+  g_stage_prefix = "bad response: ";
   auto result = decode_exec_response(std::move(reply->reply), reply->body_begin);
   if (!result) fail(result.error());
+  g_stage_prefix = "";
 
   print_result(out, result->root());
   out.flush();
@@ -69,7 +76,7 @@ int run_tessik_browser(int argc, const char* const* argv) {
     return run({argv + (argc > 0 ? 1 : 0), static_cast<size_t>(argc > 0 ? argc - 1 : 0)});
   } catch (const std::bad_alloc&) {
     // Containers report exhaustion by throwing; it ends here as one line.
-    fail("Cannot allocate memory (os error " + std::to_string(ENOMEM) + ")");
+    fail(std::string(g_stage_prefix) + os_error_text(ENOMEM));
   }
 }
 
