@@ -205,17 +205,15 @@ std::expected<JsonCursor::Number, JsonError> JsonCursor::read_number(bool conver
     while (s != end_ && is_digit(*s)) ++s;
     size_t n = static_cast<size_t>(s - digits);
     if (convert) {
-      if (n > 20) {
+      // Nineteen digits always fit in 64 bits; only a twentieth can overflow.
+      char* safe_end = n > 19 ? digits + 19 : s;
+      for (char* d = digits; d != safe_end; ++d) magnitude = magnitude * 10 + unsigned(*d - '0');
+      if (n == 20) {
+        unsigned digit = static_cast<unsigned>(digits[19] - '0');
+        overflow = magnitude > (UINT64_MAX - digit) / 10;
+        magnitude = magnitude * 10 + digit;
+      } else if (n > 20) {
         overflow = true;
-      } else {
-        for (char* d = digits; d != s; ++d) {
-          unsigned digit = static_cast<unsigned>(*d - '0');
-          if (magnitude > (UINT64_MAX - digit) / 10) {
-            overflow = true;
-            break;
-          }
-          magnitude = magnitude * 10 + digit;
-        }
       }
     }
   } else {
