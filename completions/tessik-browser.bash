@@ -3,6 +3,9 @@
 # Options may stand anywhere on the line, so the command word is found by
 # skipping them; the word after --widget is its value, whatever it looks like.
 
+# The proposed words hold no spaces or patterns, so splitting compgen's
+# output is safe, and works in bash 3 as well.
+# shellcheck disable=SC2207
 _tessik_browser() {
     local cur=${COMP_WORDS[COMP_CWORD]}
     COMPREPLY=()

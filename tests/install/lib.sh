@@ -1,0 +1,66 @@
+# Shared by the install tests: failure counting, skipping, and the entries of
+# the help text, which the completions and the man page must agree with.
+
+export LC_ALL=C
+failures=0
+
+# Reports one failed check and goes on, so one run shows every fault.
+failed() {
+    printf 'FAIL: %s\n' "$*" >&2
+    failures=$((failures + 1))
+}
+
+# Ends the test: status 1 after any failed check.
+finish() {
+    if ((failures > 0)); then
+        printf '%d check(s) failed\n' "$failures" >&2
+        exit 1
+    fi
+    echo "all checks passed"
+}
+
+# Ends the test as skipped (CTest's SKIP_RETURN_CODE).
+skip() {
+    echo "skipped: $*"
+    exit 77
+}
+
+# help_entries BINARY SECTION prints "name<TAB>description" for every entry
+# of the help text's section SECTION (COMMANDS or OPTIONS): the name is the
+# first word of the 29-column name field, "-h, --help" gives two entries, and
+# the description starts in column 34.
+help_entries() {
+    "$1" --help | awk -v section="$2:" '
+        $0 == section { inside = 1; next }
+        inside && $0 == "" { exit }
+        inside {
+            n = split(substr($0, 5, 29), names, ", ")
+            for (i = 1; i <= n; i++) {
+                split(names[i], words, " ")
+                print words[1] "\t" substr($0, 34)
+            }
+        }'
+}
+
+# The completion cases: "line|expected words", the line as typed up to the
+# cursor, the words in any order.
+completion_cases() {
+    grep -v -e '^#' -e '^$' "$(dirname "${BASH_SOURCE[0]}")/completion_cases.txt"
+}
+
+# Sets REPLY to the non-empty arguments, sorted and joined by spaces. Plain
+# bash: the cases are many and each process costs on a busy machine.
+sorted_words() {
+    local -a out=()
+    local word i
+    for word in "$@"; do
+        [[ -z $word ]] && continue
+        i=${#out[@]}
+        while ((i > 0)) && [[ ${out[i - 1]} > $word ]]; do
+            out[i]=${out[i - 1]}
+            i=$((i - 1))
+        done
+        out[i]=$word
+    done
+    REPLY="${out[*]}"
+}
