@@ -45,9 +45,28 @@ RunResult run_binary(const std::vector<std::string>& args, const RunOptions& opt
   for (auto& a : argv_storage) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  if (options.stdout_closed) {
+    close(out_pipe[0]);
+    out_pipe[0] = -1;
+  }
+
+  // The child starts as from a shell, with default signal handling, even when
+  // this process ignores SIGPIPE or blocks signals.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults, none;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGALRM);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
   pid_t pid;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
   close(out_pipe[1]);
   close(err_pipe[1]);
   if (rc != 0) throw std::runtime_error("spawn failed");
@@ -56,7 +75,7 @@ RunResult run_binary(const std::vector<std::string>& args, const RunOptions& opt
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = 2;
+  int open_count = options.stdout_closed ? 1 : 2;
   bool killed = false;
   char buf[65536];
   while (open_count > 0) {

@@ -21,6 +21,8 @@ struct RunOptions {
   std::string cwd;
   // Kills the child after this many milliseconds.
   int timeout_ms = 20000;
+  // Standard output is a pipe whose reading end is already closed.
+  bool stdout_closed = false;
 };
 
 RunResult run_binary(const std::vector<std::string>& args, const RunOptions& options = {});
