@@ -29,8 +29,12 @@ inline std::unexpected<std::string> broken(std::string what) {
 // A failure's line and column name a place inside `text`: line 1 up to one
 // past the number of line feeds, column at most the length of that line.
 inline Check position_within(std::string_view text, const JsonError& error) {
-  std::string where = "\"" + error.text() + "\" for a text of " + std::to_string(text.size()) +
-                      " bytes";
+  // Appended piece by piece: GCC 12 warns falsely about "literal" + string.
+  std::string where = "\"";
+  where += error.text();
+  where += "\" for a text of ";
+  where += std::to_string(text.size());
+  where += " bytes";
   if (error.line == 0) return broken("line 0 in " + where);
   size_t start = 0;
   for (size_t line = 1; line < error.line; ++line) {
@@ -68,7 +72,8 @@ inline Check check_json_reader(std::string_view text) {
   if (!from_compact) {
     return broken("compact text " + compact + " does not parse: " + from_compact.error().text());
   }
-  if (!(from_compact->root() == value)) return broken("compact text " + compact + " reads back different");
+  if (!(from_compact->root() == value))
+    return broken("compact text " + compact + " reads back different");
   std::string again = to_compact_json(from_compact->root());
   if (again != compact) return broken("compact text " + compact + " is written again as " + again);
 
@@ -83,7 +88,8 @@ inline Check check_json_reader(std::string_view text) {
   if (!from_pretty) {
     return broken("pretty text " + pretty + " does not parse: " + from_pretty.error().text());
   }
-  if (!(from_pretty->root() == value)) return broken("pretty text " + pretty + " reads back different");
+  if (!(from_pretty->root() == value))
+    return broken("pretty text " + pretty + " reads back different");
   return {};
 }
 
@@ -99,8 +105,8 @@ inline bool reader_only_problem(std::string_view problem) {
 // Failures of the decoder that are not about the grammar: the record's own
 // rules, and a fourth element in the array form, which the reader accepts.
 inline bool decoder_only_problem(std::string_view problem) {
-  for (std::string_view typed :
-       {"invalid type: ", "invalid value: ", "invalid length ", "missing field ", "duplicate field "}) {
+  for (std::string_view typed : {"invalid type: ", "invalid value: ", "invalid length ",
+                                 "missing field ", "duplicate field "}) {
     if (problem.starts_with(typed)) return true;
   }
   return problem == "trailing characters";
@@ -200,11 +206,14 @@ inline Check check_reply_path(std::string_view reply) {
     default:
       break;
   }
-  if (printed.empty() || printed.back() != '\n') return broken("a result printed without its line feed");
+  if (printed.empty() || printed.back() != '\n')
+    return broken("a result printed without its line feed");
   std::string_view text = std::string_view(printed).substr(0, printed.size() - 1);
   auto reread = parse_json(text);
-  if (!reread) return broken("the printed result " + printed + " does not parse: " + reread.error().text());
-  if (!(reread->root() == result)) return broken("the printed result " + printed + " reads back different");
+  if (!reread)
+    return broken("the printed result " + printed + " does not parse: " + reread.error().text());
+  if (!(reread->root() == result))
+    return broken("the printed result " + printed + " reads back different");
   return {};
 }
 

@@ -17,7 +17,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // The corpora live beside the fuzz targets in the source tree.
-fs::path corpus_root() { return fs::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus"; }
+fs::path corpus_root() {
+  return fs::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus";
+}
 
 std::string read_whole(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -29,6 +31,8 @@ struct Target {
   fuzzing::Check (*check)(std::string_view);
 };
 
+void PrintTo(const Target& target, std::ostream* out) { *out << target.name; }
+
 class FuzzCorpus : public ::testing::TestWithParam<Target> {};
 
 TEST_P(FuzzCorpus, EveryInputKeepsItsProperties) {
@@ -38,7 +42,8 @@ TEST_P(FuzzCorpus, EveryInputKeepsItsProperties) {
   for (const auto& entry : fs::directory_iterator(dir)) {
     if (!entry.is_regular_file()) continue;
     auto held = GetParam().check(read_whole(entry.path()));
-    EXPECT_TRUE(held.has_value()) << entry.path().filename() << ": " << (held ? std::string() : held.error());
+    EXPECT_TRUE(held.has_value()) << entry.path().filename() << ": "
+                                  << (held ? std::string() : held.error());
     ++replayed;
   }
   EXPECT_GT(replayed, 0u) << "no inputs in " << dir;
@@ -59,9 +64,9 @@ TEST(FuzzProperties, PositionsOutsideTheTextAreCaught) {
     bool inside;
   };
   const Case cases[] = {
-      {"", 1, 0, true},         {"", 1, 1, false},        {"", 2, 0, false},
-      {"ab\ncd", 1, 2, true},   {"ab\ncd", 1, 3, false},  {"ab\ncd", 2, 2, true},
-      {"ab\ncd", 2, 3, false},  {"ab\n", 2, 0, true},     {"ab\n", 3, 0, false},
+      {"", 1, 0, true},        {"", 1, 1, false},       {"", 2, 0, false},
+      {"ab\ncd", 1, 2, true},  {"ab\ncd", 1, 3, false}, {"ab\ncd", 2, 2, true},
+      {"ab\ncd", 2, 3, false}, {"ab\n", 2, 0, true},    {"ab\n", 3, 0, false},
       {"x", 0, 0, false},
   };
   for (const auto& c : cases) {
