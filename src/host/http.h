@@ -1,0 +1,43 @@
+#pragma once
+// Just enough HTTP/1.1 for one request per connection: finding and reading a
+// request head, checking the bearer token, and forming a reply.
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tessik::host {
+
+// Largest request head read; a longer one is refused.
+inline constexpr size_t kMaxHeadBytes = 64 * 1024;
+// Largest request body accepted.
+inline constexpr size_t kMaxBodyBytes = 16 * 1024 * 1024;
+
+struct RequestHead {
+  std::string method;
+  std::string path;  // the request target without its query
+  std::optional<std::string> authorization;
+  // Content-Length; more than kMaxBodyBytes is held as kMaxBodyBytes + 1.
+  std::optional<size_t> content_length;
+  bool has_transfer_encoding = false;
+  bool expects_continue = false;
+};
+
+// The offset just past the empty line that ends the head in `bytes`, or npos
+// while it has not arrived. Lines may end with CR LF or a bare LF.
+size_t find_head_end(std::string_view bytes);
+
+// Reads a head (request line and header lines, the empty line included).
+std::expected<RequestHead, std::string> parse_request_head(std::string_view head);
+
+// True when the Authorization value is "Bearer " and `token`; the time taken
+// does not depend on where the first difference lies.
+bool bearer_matches(const std::optional<std::string>& authorization, std::string_view token);
+
+// A whole reply: status line, Content-Type, Content-Length, Connection: close,
+// `extra_headers` (each ended by CR LF), the empty line and the body.
+std::string format_reply(int status, std::string_view body, std::string_view extra_headers = {});
+
+}  // namespace tessik::host

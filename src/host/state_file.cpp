@@ -1,0 +1,149 @@
+#include "host/state_file.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#if defined(__APPLE__)
+#include <sys/random.h>  // getentropy
+#endif
+
+#include "host/json_build.h"
+#include "json/writer.h"
+#include "rpc/config.h"
+#include "rpc/os_error.h"
+
+namespace tessik::host {
+
+namespace {
+
+std::string parent_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A folder only this user may enter: made with 0700, or an existing one that
+// is ours and not a link.
+std::expected<void, std::string> private_folder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) == 0) return {};
+  if (errno != EEXIST) return std::unexpected("cannot create " + path + ": " + os_error_text(errno));
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    return std::unexpected("cannot inspect " + path + ": " + os_error_text(errno));
+  }
+  if (!S_ISDIR(st.st_mode)) return std::unexpected(path + " is not a directory");
+  if (st.st_uid != ::geteuid()) return std::unexpected(path + " belongs to another user");
+  if ((st.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
+    return std::unexpected("cannot restrict " + path + ": " + os_error_text(errno));
+  }
+  return {};
+}
+
+std::expected<void, std::string> write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::unexpected(os_error_text(errno));
+    if (n == 0) return std::unexpected(std::string("failed to write whole buffer"));
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return {};
+}
+
+std::expected<std::string, std::string> read_small_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(os_error_text(errno));
+  std::string text;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int e = errno;
+      ::close(fd);
+      return std::unexpected(os_error_text(e));
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+    if (text.size() > (1u << 20)) break;  // no state file is this big
+  }
+  ::close(fd);
+  return text;
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> make_token() {
+  unsigned char bytes[32];
+  if (::getentropy(bytes, sizeof bytes) != 0) {
+    return std::unexpected("cannot read random bytes: " + os_error_text(errno));
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string token;
+  token.reserve(2 * sizeof bytes);
+  for (unsigned char b : bytes) {
+    token.push_back(kHex[b >> 4]);
+    token.push_back(kHex[b & 15]);
+  }
+  return token;
+}
+
+std::optional<uint32_t> running_host(const std::string& path) {
+  auto text = read_small_file(path);
+  if (!text) return std::nullopt;
+  auto config = decode_rpc_config(*text);
+  if (!config || config->pid == 0) return std::nullopt;
+  // EPERM: the process exists but belongs to someone else.
+  if (::kill(static_cast<pid_t>(config->pid), 0) == 0 || errno == EPERM) return config->pid;
+  return std::nullopt;
+}
+
+std::expected<std::string, std::string> write_state_file(const std::string& path, uint32_t pid,
+                                                         uint16_t port, const std::string& token) {
+  std::string state_dir = parent_of(path);
+  if (auto made = private_folder(parent_of(state_dir)); !made) return std::unexpected(made.error());
+  if (auto made = private_folder(state_dir); !made) return std::unexpected(made.error());
+
+  JsonDocument doc;
+  std::string text = to_compact_json(ObjectBuilder(doc)
+                                         .add_u64("pid", pid)
+                                         .add_u64("port", port)
+                                         .add_string("token", token)
+                                         .build());
+  text.push_back('\n');
+
+  // Written beside its final place and renamed over it, so a client never
+  // reads half a file.
+  std::string temp = path + ".tmp." + std::to_string(pid);
+  int fd = -1;
+  for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno == EEXIST && attempt == 0) ::unlink(temp.c_str());  // left by a crash
+  }
+  if (fd < 0) return std::unexpected("cannot create " + temp + ": " + os_error_text(errno));
+  auto fail = [&](std::string what) {
+    std::string message = "cannot write " + temp + ": " + what;
+    if (fd >= 0) ::close(fd);
+    ::unlink(temp.c_str());
+    return std::unexpected(std::move(message));
+  };
+  // The umask may have taken more than asked; the mode must be exactly 0600.
+  if (::fchmod(fd, 0600) != 0) return fail(os_error_text(errno));
+  if (auto written = write_all(fd, text); !written) return fail(written.error());
+  if (::fsync(fd) != 0) return fail(os_error_text(errno));
+  int closed = ::close(fd);
+  fd = -1;
+  if (closed != 0) return fail(os_error_text(errno));
+  if (::rename(temp.c_str(), path.c_str()) != 0) return fail(os_error_text(errno));
+  return text;
+}
+
+void remove_state_file(const std::string& path, const std::string& text) {
+  auto current = read_small_file(path);
+  if (current && *current == text) ::unlink(path.c_str());
+}
+
+}  // namespace tessik::host
