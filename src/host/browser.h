@@ -1,0 +1,101 @@
+#pragma once
+// The browser's tabs as numbered widgets, and the ten commands run on them.
+
+#include <chrono>
+#include <expected>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/devtools.h"
+#include "json/value.h"
+
+namespace tessik::host {
+
+enum class CommandKind { url, title, navigate, back, forward, reload, text, eval, click, type };
+
+struct Command {
+  CommandKind kind = CommandKind::url;
+  std::string widget;  // the first tab's id when the request names none
+  std::string url;       // navigate
+  std::string selector;  // text (when has_selector), click, type
+  bool has_selector = false;
+  std::string script;  // eval
+  std::string text;    // type
+  bool submit = false;  // type
+};
+
+// A command's result and the documents that hold its parts.
+struct Data {
+  std::vector<JsonDocument> docs;
+  JsonValue value;
+};
+
+// How long one step may take at most; a request's own deadline may cut it shorter.
+inline constexpr auto kReplyLimit = std::chrono::seconds(30);
+inline constexpr auto kLoadLimit = std::chrono::seconds(30);
+// After a click or a submit, how long to look for a navigation it started.
+inline constexpr auto kNavigationGrace = std::chrono::milliseconds(300);
+
+// The id of the tab that is open when the browser starts.
+inline constexpr std::string_view kFirstWidget = "1";
+
+class Browser {
+ public:
+  explicit Browser(DevTools& devtools) : devtools_(devtools) {}
+
+  // Takes the first tab as widget "1" (opening one if there is none) and
+  // starts to follow tabs that pages open and close.
+  std::expected<void, std::string> start(Clock::time_point deadline);
+
+  // Runs `command`, finishing by `deadline` at the latest.
+  std::expected<Data, std::string> run(const Command& command, Clock::time_point deadline);
+
+  // Notes the tabs opened and closed in events read while no command ran,
+  // and drops the other events, which nobody waits for any more.
+  void absorb_events();
+
+ private:
+  struct Widget {
+    std::string id;
+    std::string target;
+    std::string session;     // empty until attached
+    std::string main_frame;  // the tab's top frame
+  };
+  struct Navigation;
+
+  std::expected<Data, std::string> dispatch(const Command& command, Widget& widget);
+  std::expected<std::shared_ptr<Widget>, std::string> attach(const std::string& id);
+  std::expected<Reply, std::string> call(std::string_view method, JsonValue params,
+                                         std::string_view session);
+  // Runs a script of the host's own in the tab and returns its value.
+  std::expected<Reply, std::string> evaluate(Widget& widget, std::string_view expression);
+  std::expected<void, std::string> wait_for_navigation(Widget& widget, Navigation& navigation);
+  // Takes the queued events: tab events update the widgets, events of
+  // `session` go to `navigation` when there is one, the rest are dropped.
+  void pump(std::string_view session, Navigation* navigation);
+  void note_target_event(const Event& event);
+
+  std::expected<Data, std::string> url(Widget& widget);
+  std::expected<Data, std::string> title(Widget& widget);
+  std::expected<Data, std::string> navigate(Widget& widget, const std::string& url);
+  std::expected<Data, std::string> go(Widget& widget, int step);
+  std::expected<Data, std::string> reload(Widget& widget);
+  std::expected<Data, std::string> text(Widget& widget, const Command& command);
+  std::expected<Data, std::string> eval(Widget& widget, const std::string& script);
+  std::expected<Data, std::string> click(Widget& widget, const std::string& selector);
+  std::expected<Data, std::string> type(Widget& widget, const Command& command);
+
+  // The earlier of now + `limit` and the request's deadline.
+  Clock::time_point within(Clock::duration limit) const;
+
+  DevTools& devtools_;
+  // Shared so that a tab closing in the middle of a command leaves the
+  // command's own reference intact.
+  std::vector<std::shared_ptr<Widget>> widgets_;
+  unsigned next_widget_ = 1;
+  Clock::time_point deadline_;
+};
+
+}  // namespace tessik::host

@@ -1,0 +1,259 @@
+#include "host/chromium.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
+#include "rpc/os_error.h"
+
+extern char** environ;
+
+namespace tessik::host {
+
+namespace {
+
+std::expected<void, std::string> cloexec_pipe(int fds[2]) {
+#if defined(__linux__)
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(os_error_text(errno));
+#else
+  if (::pipe(fds) != 0) return std::unexpected(os_error_text(errno));
+  if (::fcntl(fds[0], F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fds[1], F_SETFD, FD_CLOEXEC) != 0) {
+    int e = errno;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return std::unexpected(os_error_text(e));
+  }
+#endif
+  return {};
+}
+
+bool set_nonblocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+void close_all(std::initializer_list<int> fds) {
+  for (int fd : fds) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+std::string describe_status(int status) {
+  if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+  return "status " + std::to_string(status);
+}
+
+// Runs in the child between fork and exec, so only async-signal-safe calls.
+[[noreturn]] void exec_child(const char* path, char* const* argv, char* const* envp, int commands,
+                             int replies, int report, bool show_log, pid_t parent) {
+  ::setpgid(0, 0);
+#if defined(__linux__)
+  // The browser must not outlive a host that is killed outright.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) ::_exit(127);
+#else
+  (void)parent;
+#endif
+  // The host ignores SIGPIPE and blocks its stop signals; the browser starts
+  // with neither.
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::signal(SIGPIPE, SIG_DFL);
+
+  // Out of the way first, in case either already sits on 3 or 4.
+  int in = ::fcntl(commands, F_DUPFD_CLOEXEC, 10);
+  int out = ::fcntl(replies, F_DUPFD_CLOEXEC, 10);
+  int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  bool ok = in >= 0 && out >= 0 && null >= 0 && ::dup2(in, 3) == 3 && ::dup2(out, 4) == 4 &&
+            ::dup2(null, 0) == 0 && ::dup2(null, 1) == 1 && (show_log || ::dup2(null, 2) == 2);
+  if (ok) ::execve(path, argv, envp);
+  int error = errno;
+  ssize_t ignored = ::write(report, &error, sizeof error);
+  (void)ignored;
+  ::_exit(127);
+}
+
+// Ends the helpers that left the browser's process group and were handed to
+// the host as their subreaper, and reaps them.
+void end_orphans(std::chrono::milliseconds grace) {
+#if defined(__linux__)
+  auto deadline = std::chrono::steady_clock::now() + grace;
+  for (;;) {
+    int status;
+    pid_t reaped = ::waitpid(-1, &status, WNOHANG);
+    if (reaped > 0 || (reaped < 0 && errno == EINTR)) continue;
+    if (reaped < 0) return;  // ECHILD: none left
+    if (std::chrono::steady_clock::now() >= deadline) return;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+      std::ifstream children(task.path() / "children");
+      for (long pid; children >> pid;) ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+#else
+  (void)grace;
+#endif
+}
+
+}  // namespace
+
+std::vector<std::string> browser_arguments(const std::string& profile_dir, bool as_root) {
+  std::vector<std::string> args = {
+      "--headless",
+      "--remote-debugging-pipe",
+      "--user-data-dir=" + profile_dir,
+      "--no-first-run",
+      "--disable-background-networking",
+      "--disable-component-update",
+      "--disable-sync",
+      "--disable-gpu",
+      "--disable-quic",
+  };
+  // The sandbox cannot start as root; anyone else keeps it.
+  if (as_root) args.push_back("--no-sandbox");
+  // Without a start page the first tab would open the configured home page,
+  // which may be on the network.
+  args.push_back("about:blank");
+  return args;
+}
+
+std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& options) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string profile = std::string(tmp && *tmp ? tmp : "/tmp") + "/tessik-host-XXXXXX";
+  if (!::mkdtemp(profile.data())) {
+    return std::unexpected("cannot create a browser profile folder: " + os_error_text(errno));
+  }
+  auto fail = [&](std::string message) {
+    std::error_code ignored;
+    std::filesystem::remove_all(profile, ignored);
+    return std::unexpected(std::move(message));
+  };
+
+  int commands[2], replies[2], report[2];
+  if (auto made = cloexec_pipe(commands); !made) return fail("cannot make a pipe: " + made.error());
+  if (auto made = cloexec_pipe(replies); !made) {
+    close_all({commands[0], commands[1]});
+    return fail("cannot make a pipe: " + made.error());
+  }
+  if (auto made = cloexec_pipe(report); !made) {
+    close_all({commands[0], commands[1], replies[0], replies[1]});
+    return fail("cannot make a pipe: " + made.error());
+  }
+
+  std::vector<std::string> args = browser_arguments(profile, ::geteuid() == 0);
+  args.insert(args.begin(), options.executable);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  // The browser keeps more than its profile under HOME (certificate store,
+  // crash reports); pointed at the profile folder, it leaves nothing behind.
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string_view entry = *e;
+    if (entry.starts_with("HOME=") || entry.starts_with("XDG_CONFIG_HOME=") ||
+        entry.starts_with("XDG_CACHE_HOME=") || entry.starts_with("CHROME_CONFIG_HOME=")) {
+      continue;
+    }
+    env.emplace_back(entry);
+  }
+  env.push_back("HOME=" + profile);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+#if defined(__linux__)
+  // The crash handler daemonises out of the browser's process group; as a
+  // subreaper the host still gets it as a child and can end it.
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+#endif
+
+  pid_t parent = ::getpid();
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    int e = errno;
+    close_all({commands[0], commands[1], replies[0], replies[1], report[0], report[1]});
+    return fail("cannot start the browser: " + os_error_text(e));
+  }
+  if (pid == 0) {
+    exec_child(options.executable.c_str(), argv.data(), envp.data(), commands[0], replies[1],
+               report[1], options.show_log, parent);
+  }
+  ::setpgid(pid, pid);  // also here, so the group exists whichever side runs first
+  close_all({commands[0], replies[1], report[1]});
+
+  // The report pipe closes on a successful exec; otherwise it carries errno.
+  int error = 0;
+  ssize_t got;
+  do {
+    got = ::read(report[0], &error, sizeof error);
+  } while (got < 0 && errno == EINTR);
+  ::close(report[0]);
+  if (got > 0) {
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    close_all({commands[1], replies[0]});
+    return fail("cannot start " + options.executable + ": " + os_error_text(error));
+  }
+
+  BrowserProcess process{pid, commands[1], replies[0], profile};
+  if (!set_nonblocking(process.to_browser) || !set_nonblocking(process.from_browser)) {
+    int e = errno;
+    stop_browser(process, std::chrono::milliseconds(0));
+    return std::unexpected("cannot set up the browser's pipes: " + os_error_text(e));
+  }
+  return process;
+}
+
+std::string stop_browser(BrowserProcess& process, std::chrono::milliseconds grace) {
+  std::string how = "still running";
+  if (process.pid > 0) {
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + grace;
+    pid_t done = 0;
+    for (;;) {
+      done = ::waitpid(process.pid, &status, WNOHANG);
+      if (done < 0 && errno == EINTR) continue;
+      if (done != 0 || std::chrono::steady_clock::now() >= deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (done == 0) {
+      ::kill(-process.pid, SIGKILL);
+      while ((done = ::waitpid(process.pid, &status, 0)) < 0 && errno == EINTR) {
+      }
+    }
+    how = done == process.pid ? describe_status(status) : "lost";
+    // Helpers that outlived the main process share its group.
+    ::kill(-process.pid, SIGKILL);
+    process.pid = -1;
+    end_orphans(std::chrono::seconds(2));
+  }
+  close_all({process.to_browser, process.from_browser});
+  process.to_browser = process.from_browser = -1;
+  if (!process.profile_dir.empty()) {
+    std::error_code ignored;
+    // A helper killed a moment ago may still be letting go of its files.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      std::filesystem::remove_all(process.profile_dir, ignored);
+      if (!std::filesystem::exists(process.profile_dir, ignored)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    process.profile_dir.clear();
+  }
+  return how;
+}
+
+}  // namespace tessik::host

@@ -1,0 +1,196 @@
+#include "host/devtools.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <poll.h>
+#include <unistd.h>
+
+#include "host/json_build.h"
+#include "json/reader.h"
+#include "json/writer.h"
+#include "rpc/os_error.h"
+
+namespace tessik::host {
+
+namespace {
+
+// A page that floods events while nobody asks for them must not grow the
+// queue without bound; the oldest events are the least useful.
+constexpr size_t kMaxQueuedEvents = 10000;
+
+// Milliseconds until `deadline`, rounded up so that a wait that ends on time
+// finds the deadline passed.
+int poll_ms(Clock::time_point deadline) {
+  auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+  return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+const std::string kStopping = "the host is stopping";
+const std::string kExited = "the browser has exited";
+
+}  // namespace
+
+DevTools::DevTools(int to_browser, int from_browser, int abort_fd)
+    : to_(to_browser), from_(from_browser), abort_fd_(abort_fd) {}
+
+DevTools::~DevTools() {
+  if (to_ >= 0) ::close(to_);
+  if (from_ >= 0) ::close(from_);
+}
+
+std::expected<Reply, std::string> DevTools::call(std::string_view method, JsonValue params,
+                                                 std::string_view session,
+                                                 Clock::time_point deadline) {
+  if (closed_) return std::unexpected(kExited);
+  uint64_t id = next_id_++;
+  JsonDocument doc;
+  ObjectBuilder message(doc);
+  message.add_u64("id", id).add_string("method", method);
+  if (!params.is_null()) message.add("params", params);
+  if (!session.empty()) message.add_string("sessionId", session);
+
+  awaited_id_ = id;
+  reply_.reset();
+  unreadable_.clear();
+  if (auto sent = send(to_compact_json(message.build()), deadline); !sent) {
+    return std::unexpected(sent.error());
+  }
+  while (!reply_) {
+    if (!unreadable_.empty()) return std::unexpected(unreadable_);
+    if (Clock::now() >= deadline) {
+      return std::unexpected("no reply from the browser to " + std::string(method) + " in time");
+    }
+    if (auto read = read_some(deadline); !read) return std::unexpected(read.error());
+  }
+  awaited_id_ = 0;
+
+  Reply reply;
+  reply.doc = std::move(*reply_);
+  reply_.reset();
+  JsonValue root = reply.doc.root();
+  if (const JsonValue* error = root.find("error")) {
+    const JsonValue* text = error->find("message");
+    std::string message = text && text->is_string() ? std::string(text->as_string())
+                                                    : "the browser refused " + std::string(method);
+    if (const JsonValue* data = error->find("data"); data && data->is_string()) {
+      message += ": ";
+      message += data->as_string();
+    }
+    return std::unexpected(std::move(message));
+  }
+  if (const JsonValue* result = root.find("result"); result && result->is_object()) {
+    reply.result = *result;
+  }
+  return reply;
+}
+
+std::expected<void, std::string> DevTools::wait_for_event(Clock::time_point deadline) {
+  uint64_t before = events_seen_;
+  while (events_seen_ == before && Clock::now() < deadline) {
+    if (auto read = read_some(deadline); !read) return read;
+  }
+  return {};
+}
+
+std::expected<void, std::string> DevTools::send(std::string_view message,
+                                                Clock::time_point deadline) {
+  std::string framed(message);
+  framed.push_back('\0');
+  std::string_view rest = framed;
+  while (!rest.empty()) {
+    ssize_t n = ::write(to_, rest.data(), rest.size());
+    if (n > 0) {
+      rest.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EPIPE) {
+      closed_ = true;
+      return std::unexpected(kExited);
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return std::unexpected("cannot write to the browser: " + os_error_text(errno));
+    }
+    // The pipe is full: the browser is behind on reading.
+    pollfd fds[2] = {{to_, POLLOUT, 0}, {abort_fd_, POLLIN, 0}};
+    int ready = ::poll(fds, 2, poll_ms(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return std::unexpected("cannot wait for the browser: " + os_error_text(errno));
+    if (fds[1].revents != 0) return std::unexpected(kStopping);
+    if (ready == 0 && Clock::now() >= deadline) {
+      return std::unexpected(std::string("the browser took no command in time"));
+    }
+  }
+  return {};
+}
+
+std::expected<void, std::string> DevTools::read_some(Clock::time_point deadline) {
+  pollfd fds[2] = {{from_, POLLIN, 0}, {abort_fd_, POLLIN, 0}};
+  int ready = ::poll(fds, 2, poll_ms(deadline));
+  if (ready < 0 && errno == EINTR) return {};
+  if (ready < 0) return std::unexpected("cannot wait for the browser: " + os_error_text(errno));
+  if (fds[1].revents != 0) return std::unexpected(kStopping);
+  if (fds[0].revents == 0) return {};
+
+  char chunk[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(from_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (n < 0) return std::unexpected("cannot read from the browser: " + os_error_text(errno));
+    if (n == 0) {
+      closed_ = true;
+      return std::unexpected(kExited);
+    }
+    // Every NUL before the old end has been handled already.
+    size_t scan = input_.size();
+    input_.append(chunk, static_cast<size_t>(n));
+    for (size_t nul = input_.find('\0', scan); nul != std::string::npos;
+         nul = input_.find('\0', nul + 1)) {
+      take_message(std::string_view(input_).substr(input_begin_, nul - input_begin_));
+      input_begin_ = nul + 1;
+    }
+    if (input_begin_ == input_.size()) {
+      input_.clear();
+      input_begin_ = 0;
+    } else if (input_begin_ > (1u << 20)) {
+      input_.erase(0, input_begin_);
+      input_begin_ = 0;
+    }
+  }
+  return {};
+}
+
+void DevTools::take_message(std::string_view text) {
+  auto parsed = parse_json(text);
+  if (!parsed) {
+    unreadable_ = "unreadable message from the browser: " + parsed.error().text();
+    return;
+  }
+  JsonValue root = parsed->root();
+  if (const JsonValue* id = root.find("id")) {
+    // Replies to commands that timed out arrive late and are dropped here.
+    if (id->kind() == JsonKind::u64 && awaited_id_ != 0 && id->as_u64() == awaited_id_) {
+      reply_ = std::move(*parsed);
+    }
+    return;
+  }
+  const JsonValue* method = root.find("method");
+  if (!method || !method->is_string()) return;
+  Event event;
+  event.doc = std::move(*parsed);
+  root = event.doc.root();
+  event.method = root.find("method")->as_string();
+  if (const JsonValue* session = root.find("sessionId"); session && session->is_string()) {
+    event.session = session->as_string();
+  }
+  if (const JsonValue* params = root.find("params")) event.params = *params;
+  if (events_.size() == kMaxQueuedEvents) events_.pop_front();
+  events_.push_back(std::move(event));
+  ++events_seen_;
+}
+
+}  // namespace tessik::host
