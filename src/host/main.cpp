@@ -1,0 +1,227 @@
+// tessik-browser-host: the endpoint that tessik-browser talks to, backed by a
+// headless Chromium driven over its debugging pipe.
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <new>
+#include <string>
+#include <string_view>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "host/browser.h"
+#include "host/chromium.h"
+#include "host/devtools.h"
+#include "host/server.h"
+#include "host/state_file.h"
+#include "rpc/config.h"
+#include "rpc/os_error.h"
+
+namespace tessik::host {
+namespace {
+
+constexpr std::string_view kHelp =
+    "tessik-browser-host - serve tessik-browser from a headless Chromium\n"
+    "\n"
+    "USAGE:\n"
+    "    tessik-browser-host [--chromium <path>] [--browser-log]\n"
+    "\n"
+    "Starts the browser, announces 127.0.0.1:<port> and a fresh token in\n"
+    "$HOME/.tessik/state/browser-rpc.json, and serves POST /v1/exec until\n"
+    "SIGINT or SIGTERM, or until the browser exits.\n"
+    "\n"
+    "OPTIONS:\n"
+    "    --chromium <path>    the browser to run (default: " TESSIK_DEFAULT_CHROMIUM ")\n"
+    "    --browser-log        let the browser's own messages through to stderr\n"
+    "    -h, --help           print this help\n";
+
+// The browser's start-up, first tab included.
+constexpr auto kStartLimit = std::chrono::seconds(30);
+// How long the browser may take to close after it is asked to.
+constexpr auto kCloseLimit = std::chrono::seconds(5);
+
+int signal_write = -1;
+
+void on_signal(int number) {
+  int saved = errno;
+  char byte = static_cast<char>(number);
+  ssize_t ignored = ::write(signal_write, &byte, 1);
+  (void)ignored;
+  errno = saved;
+}
+
+void write_text(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // nowhere left to say it
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+int fail(std::string_view message) {
+  write_text(STDERR_FILENO, "tessik-browser-host: " + std::string(message) + "\n");
+  return 1;
+}
+
+struct Options {
+  std::string chromium = TESSIK_DEFAULT_CHROMIUM;
+  bool browser_log = false;
+  bool help = false;
+};
+
+std::expected<Options, std::string> parse_options(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      options.help = true;
+    } else if (arg == "--browser-log") {
+      options.browser_log = true;
+    } else if (arg == "--chromium") {
+      if (i + 1 == argc) return std::unexpected(std::string("--chromium requires an argument"));
+      options.chromium = argv[++i];
+    } else {
+      return std::unexpected("unknown argument: '" + std::string(arg) + "' (try --help)");
+    }
+  }
+  return options;
+}
+
+std::expected<std::pair<int, uint16_t>, std::string> listen_on_loopback() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return std::unexpected("cannot create a socket: " + os_error_text(errno));
+  auto fail_with = [&](std::string what) {
+    std::string message = what + ": " + os_error_text(errno);
+    ::close(fd);
+    return std::unexpected(std::move(message));
+  };
+  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return fail_with("cannot set up the socket");
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    return fail_with("cannot set up the socket");
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;  // the system picks a free port
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return fail_with("cannot bind 127.0.0.1");
+  }
+  if (::listen(fd, 128) != 0) return fail_with("cannot listen");
+  socklen_t length = sizeof address;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return fail_with("cannot read the port");
+  }
+  return std::pair{fd, ntohs(address.sin_port)};
+}
+
+std::expected<void, std::string> nonblocking_pipe(int fds[2]) {
+  if (::pipe(fds) != 0) return std::unexpected(os_error_text(errno));
+  for (int i = 0; i < 2; ++i) {
+    int flags = ::fcntl(fds[i], F_GETFL);
+    if (::fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0 || flags < 0 ||
+        ::fcntl(fds[i], F_SETFL, flags | O_NONBLOCK) != 0) {
+      return std::unexpected(os_error_text(errno));
+    }
+  }
+  return {};
+}
+
+int run(int argc, char** argv) {
+  auto options = parse_options(argc, argv);
+  if (!options) return fail(options.error());
+  if (options->help) {
+    write_text(STDOUT_FILENO, kHelp);
+    return 0;
+  }
+  // A client that goes away mid-reply must show up as an error, not a signal.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  auto path = state_file_path();
+  if (!path) return fail(path.error());
+  if (auto pid = running_host(*path)) {
+    return fail("another host is running (pid " + std::to_string(*pid) + ", " + *path + ")");
+  }
+  auto token = make_token();
+  if (!token) return fail(token.error());
+  auto listener = listen_on_loopback();
+  if (!listener) return fail(listener.error());
+  auto [listen_fd, port] = *listener;
+
+  int signal_pipe[2], abort_pipe[2];
+  if (auto made = nonblocking_pipe(signal_pipe); !made) return fail("cannot make a pipe: " + made.error());
+  if (auto made = nonblocking_pipe(abort_pipe); !made) return fail("cannot make a pipe: " + made.error());
+  signal_write = signal_pipe[1];
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  action.sa_flags = SA_NOCLDSTOP;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
+    if (::sigaction(signal, &action, nullptr) != 0) {
+      return fail("cannot handle signals: " + os_error_text(errno));
+    }
+  }
+
+  auto process = launch_browser({options->chromium, options->browser_log});
+  if (!process) return fail(process.error());
+  int status = 0;
+  bool browser_exited = false;
+  {
+    DevTools devtools(process->to_browser, process->from_browser, abort_pipe[0]);
+    process->to_browser = process->from_browser = -1;  // the connection owns them now
+    Browser browser(devtools);
+
+    auto started = browser.start(Clock::now() + kStartLimit);
+    if (!started) {
+      status = fail("cannot start the browser: " + started.error());
+    } else if (auto written = write_state_file(*path, static_cast<uint32_t>(::getpid()), port,
+                                               *token);
+               !written) {
+      status = fail(written.error());
+    } else {
+      write_text(STDOUT_FILENO, "listening on 127.0.0.1:" + std::to_string(port) + "\n");
+      auto stopped = serve({listen_fd, *token, signal_pipe[0], process->pid, abort_pipe[1]},
+                           browser, devtools);
+      // Clients must stop finding this host before it goes.
+      remove_state_file(*path, *written);
+      if (!stopped) {
+        status = fail(stopped.error());
+      } else if (*stopped == StopReason::browser_exited) {
+        browser_exited = true;
+        status = 1;
+      }
+    }
+    ::close(listen_fd);
+    if (!devtools.closed()) {
+      // The abort pipe holds the byte that stopped the worker; it would cut
+      // the close request short.
+      char buf[16];
+      while (::read(abort_pipe[0], buf, sizeof buf) > 0) {
+      }
+      // Answered or not, the browser gets kCloseLimit to go before it is killed.
+      auto closing = devtools.call("Browser.close", {}, {}, Clock::now() + kCloseLimit);
+      (void)closing;
+    }
+  }
+  std::string how = stop_browser(*process, kCloseLimit);
+  if (browser_exited) fail("the browser exited (" + how + ")");
+  for (int fd : {signal_pipe[0], signal_pipe[1], abort_pipe[0], abort_pipe[1]}) ::close(fd);
+  return status;
+}
+
+}  // namespace
+}  // namespace tessik::host
+
+int main(int argc, char** argv) {
+  try {
+    return tessik::host::run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return tessik::host::fail("out of memory");
+  }
+}

@@ -1,0 +1,468 @@
+#include "host/server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <deque>
+#include <fcntl.h>
+#include <list>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "host/exec.h"
+#include "host/http.h"
+#include "rpc/os_error.h"
+
+namespace tessik::host {
+
+namespace {
+
+// After the reply, what the client still sends is read and dropped for this
+// long, so that closing with unread input does not reset the connection
+// before the client has read the reply.
+constexpr auto kDrainLimit = std::chrono::seconds(2);
+
+struct Job {
+  uint64_t connection;
+  std::string body;
+  Clock::time_point deadline;
+};
+
+struct Done {
+  uint64_t connection;
+  ExecReply reply;
+};
+
+bool set_nonblocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+std::expected<void, std::string> make_pipe(int fds[2]) {
+  if (::pipe(fds) != 0) return std::unexpected(os_error_text(errno));
+  for (int i = 0; i < 2; ++i) {
+    if (::fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0 || !set_nonblocking(fds[i])) {
+      int e = errno;
+      ::close(fds[0]);
+      ::close(fds[1]);
+      return std::unexpected(os_error_text(e));
+    }
+  }
+  return {};
+}
+
+void poke(int fd) {
+  char byte = 1;
+  // A full pipe already holds a wake-up; nothing is lost when this fails.
+  while (::write(fd, &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void drain_pipe(int fd) {
+  char buf[256];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    return;
+  }
+}
+
+int poll_ms(Clock::time_point deadline) {
+  auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+  return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+// Hands jobs to the thread that owns the browser and brings replies back.
+class Worker {
+ public:
+  Worker(Browser& browser, DevTools& devtools, int abort_read)
+      : browser_(browser), devtools_(devtools), abort_read_(abort_read) {}
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+  ~Worker() { join(); }
+
+  std::expected<void, std::string> start() {
+    if (auto made = make_pipe(wake_worker_); !made) return made;
+    if (auto made = make_pipe(wake_main_); !made) return made;
+    // Signals are for the poll loop; this thread keeps them blocked.
+    sigset_t stops, old;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
+    sigaddset(&stops, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &stops, &old);
+    thread_ = std::thread([this] { loop(); });
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return {};
+  }
+
+  void join() {
+    if (thread_.joinable()) thread_.join();
+    for (int* fd : {&wake_worker_[0], &wake_worker_[1], &wake_main_[0], &wake_main_[1]}) {
+      if (*fd >= 0) ::close(*fd);
+      *fd = -1;
+    }
+  }
+
+  void submit(Job job) {
+    {
+      std::lock_guard lock(mutex_);
+      jobs_.push_back(std::move(job));
+    }
+    poke(wake_worker_[1]);
+  }
+
+  // Replies finished since the last call.
+  std::deque<Done> take_done() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(done_, {});
+  }
+
+  bool browser_gone() {
+    std::lock_guard lock(mutex_);
+    return browser_gone_;
+  }
+
+  int wake_fd() const { return wake_main_[0]; }
+
+ private:
+  void loop() {
+    for (;;) {
+      std::optional<Job> job;
+      {
+        std::lock_guard lock(mutex_);
+        if (!jobs_.empty()) {
+          job = std::move(jobs_.front());
+          jobs_.pop_front();
+        }
+      }
+      if (job) {
+        ExecReply reply = handle_exec(job->body, browser_, job->deadline);
+        {
+          std::lock_guard lock(mutex_);
+          done_.push_back({job->connection, std::move(reply)});
+        }
+        poke(wake_main_[1]);
+        continue;
+      }
+      if (devtools_.closed()) break;
+      pollfd fds[3] = {{devtools_.read_fd(), POLLIN, 0},
+                       {wake_worker_[0], POLLIN, 0},
+                       {abort_read_, POLLIN, 0}};
+      int ready = ::poll(fds, 3, -1);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0 || fds[2].revents != 0) return;
+      if (fds[1].revents != 0) drain_pipe(wake_worker_[0]);
+      if (fds[0].revents != 0) {
+        // Only what is there already: the wait ends at once.
+        if (!devtools_.wait_for_event(Clock::now())) break;
+        browser_.absorb_events();
+      }
+    }
+    {
+      std::lock_guard lock(mutex_);
+      browser_gone_ = true;
+    }
+    poke(wake_main_[1]);
+  }
+
+  Browser& browser_;
+  DevTools& devtools_;
+  int abort_read_;
+  int wake_worker_[2] = {-1, -1};
+  int wake_main_[2] = {-1, -1};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::deque<Job> jobs_;
+  std::deque<Done> done_;
+  bool browser_gone_ = false;
+};
+
+struct Connection {
+  enum class State { reading, running, writing, draining };
+  uint64_t id = 0;
+  int fd = -1;
+  State state = State::reading;
+  std::string input;
+  size_t head_end = 0;  // 0 until the head is read
+  size_t body_length = 0;
+  std::string output;
+  size_t sent = 0;
+  Clock::time_point deadline;
+  Clock::time_point drain_until;
+};
+
+class Loop {
+ public:
+  Loop(const ServeOptions& options, Worker& worker) : options_(options), worker_(worker) {}
+
+  std::expected<StopReason, std::string> run() {
+    std::vector<pollfd> fds;
+    std::vector<Connection*> owners;
+    for (;;) {
+      fds.clear();
+      owners.clear();
+      fds.push_back({options_.signal_fd, POLLIN, 0});
+      fds.push_back({worker_.wake_fd(), POLLIN, 0});
+      bool accepting = connections_.size() < kMaxConnections;
+      fds.push_back({accepting ? options_.listener : -1, POLLIN, 0});
+      Clock::time_point next = Clock::now() + std::chrono::hours(1);
+      for (Connection& c : connections_) {
+        if (c.state == Connection::State::running) continue;
+        short events = c.state == Connection::State::writing ? POLLOUT : POLLIN;
+        fds.push_back({c.fd, events, 0});
+        owners.push_back(&c);
+        next = std::min(next, c.deadline);
+      }
+      int ready = ::poll(fds.data(), fds.size(), poll_ms(next));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return std::unexpected("cannot wait for clients: " + os_error_text(errno));
+
+      if (fds[0].revents != 0) {
+        if (auto stop = take_signals()) return *stop;
+      }
+      if (fds[1].revents != 0) {
+        drain_pipe(worker_.wake_fd());
+        for (Done& done : worker_.take_done()) finish(done);
+        if (worker_.browser_gone()) return StopReason::browser_exited;
+      }
+      if (fds[2].revents != 0) accept_all();
+      for (size_t i = 0; i < owners.size(); ++i) {
+        if (fds[i + 3].revents != 0) step(*owners[i]);
+      }
+      Clock::time_point now = Clock::now();
+      for (Connection& c : connections_) {
+        if (c.state != Connection::State::running && now >= c.deadline) c.fd = close_fd(c.fd);
+      }
+      connections_.remove_if([](const Connection& c) { return c.fd < 0; });
+    }
+  }
+
+  ~Loop() {
+    for (Connection& c : connections_) close_fd(c.fd);
+  }
+
+ private:
+  static int close_fd(int fd) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+
+  std::optional<StopReason> take_signals() {
+    bool stop = false;
+    char numbers[64];
+    for (;;) {
+      ssize_t n = ::read(options_.signal_fd, numbers, sizeof numbers);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      for (ssize_t i = 0; i < n; ++i) stop = stop || numbers[i] != SIGCHLD;
+    }
+    if (stop) return StopReason::signal;
+    // The browser's helpers hold its pipe open for a while after it dies;
+    // its own exit is the sure sign. WNOWAIT leaves the reaping to its stop.
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(options_.browser_pid), &info,
+                 WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == options_.browser_pid) {
+      return StopReason::browser_exited;
+    }
+    return std::nullopt;
+  }
+
+  void accept_all() {
+    while (connections_.size() < kMaxConnections) {
+      int fd = ::accept(options_.listener, nullptr, nullptr);
+      if (fd < 0 && errno == EINTR) continue;
+      if (fd < 0) return;  // EAGAIN, or a connection that went away before its accept
+      if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || !set_nonblocking(fd)) {
+        ::close(fd);
+        continue;
+      }
+#if defined(SO_NOSIGPIPE)
+      int one = 1;
+      ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+      Connection& c = connections_.emplace_back();
+      c.id = next_id_++;
+      c.fd = fd;
+      c.deadline = Clock::now() + kIdleLimit;
+    }
+  }
+
+  void step(Connection& c) {
+    switch (c.state) {
+      case Connection::State::reading: read_request(c); break;
+      case Connection::State::writing: write_reply(c); break;
+      case Connection::State::draining: drain(c); break;
+      case Connection::State::running: break;
+    }
+  }
+
+  void reply(Connection& c, int status, std::string_view body, std::string_view headers = {}) {
+    c.output = format_reply(status, body, headers);
+    c.sent = 0;
+    c.state = Connection::State::writing;
+    c.deadline = Clock::now() + kIdleLimit;
+    c.input.clear();
+    write_reply(c);
+  }
+
+  void finish(Done& done) {
+    for (Connection& c : connections_) {
+      if (c.id == done.connection && c.state == Connection::State::running) {
+        reply(c, done.reply.status, done.reply.body);
+        return;
+      }
+    }
+  }
+
+  void read_request(Connection& c) {
+    char chunk[64 * 1024];
+    for (;;) {
+      ssize_t n = ::recv(c.fd, chunk, sizeof chunk, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (n <= 0) {
+        c.fd = close_fd(c.fd);  // gone before the request was whole
+        return;
+      }
+      c.input.append(chunk, static_cast<size_t>(n));
+      c.deadline = Clock::now() + kIdleLimit;
+      if (c.head_end == 0 && !read_head(c)) return;
+      if (c.head_end != 0 && c.input.size() - c.head_end >= c.body_length) {
+        worker_.submit({c.id, c.input.substr(c.head_end, c.body_length),
+                        Clock::now() + kRequestLimit});
+        c.input.clear();
+        c.state = Connection::State::running;
+        return;
+      }
+    }
+  }
+
+  // Reads and checks the head once it is whole; false when the connection
+  // got its reply already.
+  bool read_head(Connection& c) {
+    size_t end = find_head_end(c.input);
+    if (end == std::string::npos) {
+      if (c.input.size() <= kMaxHeadBytes) return true;
+      reply(c, 431, error_envelope("request head too large"));
+      return false;
+    }
+    if (end > kMaxHeadBytes) {
+      reply(c, 431, error_envelope("request head too large"));
+      return false;
+    }
+    auto head = parse_request_head(std::string_view(c.input).substr(0, end));
+    if (!head) {
+      reply(c, 400, error_envelope("bad request: " + head.error()));
+      return false;
+    }
+    if (head->path != "/v1/exec") {
+      reply(c, 404, error_envelope("not found"));
+      return false;
+    }
+    if (head->method != "POST") {
+      reply(c, 405, error_envelope("method not allowed"), "Allow: POST\r\n");
+      return false;
+    }
+    if (!bearer_matches(head->authorization, options_.token)) {
+      reply(c, 401, error_envelope("unauthorized"), "WWW-Authenticate: Bearer\r\n");
+      return false;
+    }
+    if (head->has_transfer_encoding) {
+      reply(c, 501, error_envelope("transfer-encoding is not supported"));
+      return false;
+    }
+    if (!head->content_length) {
+      reply(c, 411, error_envelope("content-length required"));
+      return false;
+    }
+    if (*head->content_length > kMaxBodyBytes) {
+      reply(c, 413, error_envelope("request body too large"));
+      return false;
+    }
+    if (head->expects_continue) {
+      static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+      // The socket's buffer is empty at this point, so this goes out whole
+      // or the connection is broken.
+      ssize_t n = ::send(c.fd, kContinue.data(), kContinue.size(), 0);
+      if (n != static_cast<ssize_t>(kContinue.size())) {
+        c.fd = close_fd(c.fd);
+        return false;
+      }
+    }
+    c.head_end = end;
+    c.body_length = *head->content_length;
+    return true;
+  }
+
+  void write_reply(Connection& c) {
+    while (c.sent < c.output.size()) {
+      ssize_t n = ::send(c.fd, c.output.data() + c.sent, c.output.size() - c.sent, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      if (n <= 0) {
+        c.fd = close_fd(c.fd);
+        return;
+      }
+      c.sent += static_cast<size_t>(n);
+      c.deadline = Clock::now() + kIdleLimit;
+    }
+    c.output = {};
+    ::shutdown(c.fd, SHUT_WR);
+    c.state = Connection::State::draining;
+    c.drain_until = Clock::now() + kIdleLimit;
+    c.deadline = Clock::now() + kDrainLimit;
+    drain(c);
+  }
+
+  void drain(Connection& c) {
+    char chunk[64 * 1024];
+    for (;;) {
+      ssize_t n = ::recv(c.fd, chunk, sizeof chunk, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      if (n <= 0 || Clock::now() >= c.drain_until) {
+        c.fd = close_fd(c.fd);
+        return;
+      }
+      c.deadline = std::min(Clock::now() + kDrainLimit, c.drain_until);
+    }
+  }
+
+  const ServeOptions& options_;
+  Worker& worker_;
+  std::list<Connection> connections_;
+  uint64_t next_id_ = 1;
+};
+
+}  // namespace
+
+std::expected<StopReason, std::string> serve(const ServeOptions& options, Browser& browser,
+                                             DevTools& devtools) {
+  Worker worker(browser, devtools, devtools.abort_fd());
+  if (auto started = worker.start(); !started) {
+    return std::unexpected("cannot start the worker: " + started.error());
+  }
+  std::expected<StopReason, std::string> outcome;
+  {
+    Loop loop(options, worker);
+    outcome = loop.run();
+  }
+  // The worker's waits on the browser end when the abort pipe turns readable.
+  poke(options.abort_write);
+  worker.join();
+  return outcome;
+}
+
+}  // namespace tessik::host

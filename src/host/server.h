@@ -1,0 +1,40 @@
+#pragma once
+// The endpoint: a poll loop that accepts and reads requests and writes
+// replies, and one worker thread that owns the browser and runs the commands
+// one after another, so that a slow page never holds up an accept.
+
+#include <chrono>
+#include <expected>
+#include <string>
+#include <sys/types.h>
+
+#include "host/browser.h"
+#include "host/devtools.h"
+
+namespace tessik::host {
+
+// A connection that sends nothing for this long is dropped.
+inline constexpr auto kIdleLimit = std::chrono::seconds(10);
+// A request's whole time with the browser, waiting in line included; it stays
+// well below the two minutes a client waits for its reply.
+inline constexpr auto kRequestLimit = std::chrono::seconds(60);
+// At most this many connections are open at once; more wait in the backlog.
+inline constexpr size_t kMaxConnections = 64;
+
+enum class StopReason { signal, browser_exited };
+
+struct ServeOptions {
+  int listener = -1;     // bound, listening, non-blocking
+  std::string token;
+  // Carries the numbers of the signals caught: SIGCHLD, or one that stops the host.
+  int signal_fd = -1;
+  pid_t browser_pid = -1;  // watched through SIGCHLD, not reaped
+  int abort_write = -1;    // written to end the worker's waits on the browser
+};
+
+// Serves until a stop request or the browser's end; the worker has finished
+// when this returns.
+std::expected<StopReason, std::string> serve(const ServeOptions& options, Browser& browser,
+                                             DevTools& devtools);
+
+}  // namespace tessik::host
