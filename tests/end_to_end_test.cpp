@@ -87,7 +87,8 @@ TEST(EndToEnd, EveryCommandReachesTheEndpoint) {
        R"({"args":{"selector":"input","submit":true,"text":"hello world"},"command":"type"})",
        "null", ""},
       {{"--widget", "3", "type", "input", "hi"}, "89",
-       R"({"args":{"selector":"input","submit":false,"text":"hi"},"command":"type","widget_id":"3"})",
+       R"({"args":{"selector":"input","submit":false,"text":"hi"},)"
+       R"("command":"type","widget_id":"3"})",
        R"(["typed"])", "[\n  \"typed\"\n]\n"},
   };
   for (const auto& c : cases) {
