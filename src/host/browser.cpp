@@ -132,6 +132,7 @@ struct Browser::Navigation {
   std::string_view main_frame;
   std::string loader;  // the document whose load ends the wait, once known
   bool started;
+  bool loading = false;  // the top frame started loading while watched
   bool committed = false;
   bool done = false;
 
@@ -142,8 +143,10 @@ struct Browser::Navigation {
     if (method == "Page.frameRequestedNavigation") {
       // A link that opens another tab does not move this one.
       if (top && string_member(params, "disposition") == "currentTab") started = true;
-    } else if (method == "Page.frameStartedNavigating" || method == "Page.frameStartedLoading") {
+    } else if (method == "Page.frameStartedNavigating") {
       if (top) started = true;
+    } else if (method == "Page.frameStartedLoading") {
+      if (top) started = loading = true;
     } else if (method == "Page.frameNavigated") {
       const JsonValue* frame = params.find("frame");
       if (!frame || frame->find("parentId")) return;
@@ -160,7 +163,9 @@ struct Browser::Navigation {
       }
     } else if (method == "Page.frameStoppedLoading") {
       // Stopped without a new document: cancelled, a download, or a 204.
-      if (top && started && !committed) done = true;
+      // The previous document's own stop may still be on its way; it comes
+      // before this navigation's start.
+      if (top && loading && !committed) done = true;
     }
   }
 };
@@ -370,8 +375,12 @@ std::expected<Data, std::string> Browser::navigate(Widget& widget, const std::st
   }
   Navigation navigation(widget.main_frame, true);
   navigation.loader = string_member(reply->result, "loaderId");
-  // Without a loader id the navigation stayed within the document: done.
-  if (navigation.loader.empty()) return Data{};
+  // Without a loader id the navigation stayed within the document, and a
+  // download leaves the page as it was: done either way.
+  const JsonValue* download = reply->result.find("isDownload");
+  if (navigation.loader.empty() || (download && download->is_bool() && download->as_bool())) {
+    return Data{};
+  }
   if (auto waited = wait_for_navigation(widget, navigation); !waited) {
     return std::unexpected(waited.error());
   }
