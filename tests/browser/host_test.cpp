@@ -1,0 +1,599 @@
+// The real tessik-browser client against the real tessik-browser-host and a
+// headless Chromium, on the pages beside this file.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "support/process.h"
+
+extern char** environ;
+
+namespace tessik {
+namespace {
+
+using testing::RunResult;
+using testing::TempDir;
+using Clock = std::chrono::steady_clock;
+
+const std::string kPages = TESSIK_BROWSER_PAGES;
+
+std::string page(const std::string& name) { return "file://" + kPages + "/" + name; }
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::filesystem::path state_path(const TempDir& home) {
+  return home.path() / ".tessik" / "state" / "browser-rpc.json";
+}
+
+// One tessik-browser-host process with its own HOME, its stdout read up to
+// the line that says where it listens.
+class Host {
+ public:
+  explicit Host(const std::filesystem::path& home) {
+    int out[2], err[2];
+    if (::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    for (int fd : {out[0], out[1], err[0], err[1]}) posix_spawn_file_actions_addclose(&actions, fd);
+    std::vector<std::string> env = {"HOME=" + home.string()};
+    for (char** e = environ; *e; ++e) {
+      if (std::string_view(*e).rfind("HOME=", 0) != 0) env.emplace_back(*e);
+    }
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string binary = TESSIK_BROWSER_HOST_BINARY;
+    char* argv[] = {binary.data(), nullptr};
+    int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (rc != 0) throw std::runtime_error("spawn failed");
+    out_ = out[0];
+    err_ = err[0];
+    ::fcntl(err_, F_SETFL, O_NONBLOCK);
+  }
+
+  ~Host() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+    ::close(err_);
+  }
+
+  // Reads stdout until the ready line; its port, or 0 when the host ended first.
+  int wait_ready() {
+    std::string line;
+    auto deadline = Clock::now() + std::chrono::seconds(40);
+    while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
+      pollfd fd{out_, POLLIN, 0};
+      if (::poll(&fd, 1, 200) <= 0) continue;
+      char buf[256];
+      ssize_t n = ::read(out_, buf, sizeof buf);
+      if (n <= 0) break;
+      line.append(buf, static_cast<size_t>(n));
+    }
+    ready_line_ = line;
+    const std::string prefix = "listening on 127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0) return 0;
+    return std::stoi(line.substr(prefix.size()));
+  }
+
+  // Waits up to `limit` for the host to end; its exit status, or -1.
+  int wait_exit(std::chrono::milliseconds limit) {
+    auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+      int status;
+      pid_t done = ::waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+
+  int stop() {
+    ::kill(pid_, SIGTERM);
+    return wait_exit(std::chrono::seconds(15));
+  }
+
+  std::string stderr_text() {
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(err_, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+    return text;
+  }
+
+  pid_t pid() const { return pid_; }
+  const std::string& ready_line() const { return ready_line_; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  std::string ready_line_;
+};
+
+// A connection to 127.0.0.1:port.
+int connect_to(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    throw std::runtime_error("connect failed");
+  }
+  timeval limit{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
+// Sends `request` whole and reads the reply to the end of the stream.
+std::string exchange(int port, const std::string& request) {
+  int fd = connect_to(port);
+  for (size_t sent = 0; sent < request.size();) {
+    ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  std::string reply;
+  char buf[4096];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  return reply;
+}
+
+std::string post(const std::string& token, const std::string& body,
+                 const std::string& head_line = "POST /v1/exec HTTP/1.1") {
+  return head_line + "\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token +
+         "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
+}
+
+std::string status_line(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
+
+std::string body_of(const std::string& reply) {
+  size_t split = reply.find("\r\n\r\n");
+  return split == std::string::npos ? "" : reply.substr(split + 4);
+}
+
+// A loopback port with nothing listening: bound, so no one else takes it.
+class RefusingPort {
+ public:
+  RefusingPort() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~RefusingPort() { ::close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// One host for all the command tests: starting Chromium is the slow part.
+class BrowserCommands : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    home_ = new TempDir();
+    host_ = new Host(home_->path());
+    port_ = host_->wait_ready();
+  }
+  static void TearDownTestSuite() {
+    host_->stop();
+    delete host_;
+    delete home_;
+  }
+  void SetUp() override { ASSERT_NE(port_, 0) << host_->ready_line() << host_->stderr_text(); }
+
+  static RunResult run(const std::vector<std::string>& args) {
+    return testing::run_binary(args, {.home = home_->path().string(), .timeout_ms = 60000});
+  }
+  // Runs a command that must succeed and returns its output.
+  static std::string ok(const std::vector<std::string>& args) {
+    RunResult r = run(args);
+    EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+    EXPECT_EQ(r.err, "");
+    return r.out;
+  }
+  static std::string token() {
+    std::string text = read_file(state_path(*home_));
+    size_t at = text.find("\"token\":\"") + 9;
+    return text.substr(at, text.find('"', at) - at);
+  }
+
+  static TempDir* home_;
+  static Host* host_;
+  static int port_;
+};
+
+TempDir* BrowserCommands::home_ = nullptr;
+Host* BrowserCommands::host_ = nullptr;
+int BrowserCommands::port_ = 0;
+
+TEST_F(BrowserCommands, ReadCommandsShowThePage) {
+  struct Case {
+    std::string page;
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {"index.html", {"url"}, page("index.html") + "\n"},
+      {"index.html", {"title"}, "Tessik Test Page\n"},
+      {"index.html", {"text", "#intro"}, "A page for the browser host's tests.\n"},
+      {"second.html", {"text", "main"}, "You reached the second page.\n"},
+      // Visible text only: the hidden paragraph stays out.
+      {"plain.html", {"text"}, "One\n\nTwo & three\n"},
+      {"plain.html", {"title"}, "Plain\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.page + " " + c.args[0]);
+    EXPECT_EQ(ok({"navigate", page(c.page)}), "");
+    EXPECT_EQ(ok(c.args), c.out);
+  }
+}
+
+TEST_F(BrowserCommands, EvalPrintsTheValueByItsKind) {
+  ok({"navigate", page("index.html")});
+  struct Case {
+    std::string script;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {"1 + 2", "3\n"},
+      {"0.5 * 3", "1.5\n"},
+      {"'tab' + 'le'", "table\n"},
+      {"document.title", "Tessik Test Page\n"},
+      {"[1, 'x', null]", "[\n  1,\n  \"x\",\n  null\n]\n"},
+      {"({b: [true, {}], a: 'z'})", "{\n  \"a\": \"z\",\n  \"b\": [\n    true,\n    {}\n  ]\n}\n"},
+      {"Promise.resolve(42)", "42\n"},
+      {"new Promise(r => setTimeout(() => r('later'), 50))", "later\n"},
+      {"undefined", ""},
+      {"null", ""},
+      {"NaN", "NaN\n"},
+      {"-0", "-0.0\n"},
+      {"2n ** 70n", "1180591620717411303424n\n"},
+      {"typeof window", "object\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    EXPECT_EQ(ok({"eval", c.script}), c.out);
+  }
+}
+
+TEST_F(BrowserCommands, EvalFailuresCarryTheExceptionText) {
+  ok({"navigate", page("index.html")});
+  struct Case {
+    std::string script;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"x.y", "ReferenceError: x is not defined"},
+      {"throw new TypeError('bad thing')", "TypeError: bad thing"},
+      {"Promise.reject(new RangeError('later'))", "RangeError: later"},
+      {"throw 'plain words'", "plain words"},
+      {"(async () => { await 0; missing(); })()", "ReferenceError: missing is not defined"},
+      {"1 +", "SyntaxError: Unexpected end of input"},
+      // The window refers to itself and cannot come back as a value.
+      {"window", "Object reference chain is too long"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    RunResult r = run({"eval", c.script});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "tessik-browser: " + c.err + "\n");
+  }
+}
+
+TEST_F(BrowserCommands, MissingElementsAreReported) {
+  ok({"navigate", page("index.html")});
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {{"text", "#nowhere"}, "no element matches selector: #nowhere"},
+      {{"click", "button.none"}, "no element matches selector: button.none"},
+      {{"type", "#absent", "words"}, "no element matches selector: #absent"},
+      {{"text", "p["},
+       "SyntaxError: Failed to execute 'querySelector' on 'Document': 'p[' is not a valid selector."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    RunResult r = run(c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "tessik-browser: " + c.err + "\n");
+  }
+}
+
+TEST_F(BrowserCommands, ClickRunsThePagesHandlers) {
+  ok({"navigate", page("index.html")});
+  EXPECT_EQ(ok({"text", "#status"}), "idle\n");
+  EXPECT_EQ(ok({"click", "#go"}), "");
+  EXPECT_EQ(ok({"click", "#go"}), "");
+  EXPECT_EQ(ok({"text", "#status"}), "clicked 2\n");
+}
+
+TEST_F(BrowserCommands, ClickOnALinkWaitsForTheNextPage) {
+  ok({"navigate", page("index.html")});
+  EXPECT_EQ(ok({"click", "#next"}), "");
+  EXPECT_EQ(ok({"title"}), "Second Page\n");
+  EXPECT_EQ(ok({"url"}), page("second.html") + "\n");
+}
+
+TEST_F(BrowserCommands, TypeFiresInputEventsAndAppends) {
+  ok({"navigate", page("index.html")});
+  EXPECT_EQ(ok({"type", "#q", "abc"}), "");
+  EXPECT_EQ(ok({"type", "#q", "def", "ghi"}), "");
+  EXPECT_EQ(ok({"eval", "document.getElementById('q').value"}), "abcdef ghi\n");
+  EXPECT_EQ(ok({"eval", "window.inputs > 0 && document.activeElement.id"}), "q\n");
+  // Typing alone submits nothing.
+  EXPECT_EQ(ok({"title"}), "Tessik Test Page\n");
+}
+
+TEST_F(BrowserCommands, SubmittedFormsLeadToTheNextPage) {
+  struct Case {
+    std::vector<std::vector<std::string>> steps;
+    std::string title;
+    std::string url_tail;
+  };
+  const std::vector<Case> cases = {
+      // Enter submits a form with a submit button.
+      {{{"type", "#q", "hello", "world", "--submit"}}, "Results for hello world",
+       "result.html?q=hello+world"},
+      // Two fields and no button: Enter does not submit, so the form is submitted.
+      {{{"type", "#first", "Ada"}, {"type", "--submit", "#last", "Lovelace"}},
+       "Results for Ada Lovelace", "result.html?first=Ada&last=Lovelace"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.title);
+    ok({"navigate", page("index.html")});
+    for (const auto& step : c.steps) EXPECT_EQ(ok(step), "");
+    EXPECT_EQ(ok({"title"}), c.title + "\n");
+    std::string url = ok({"url"});
+    EXPECT_EQ(url, page(c.url_tail) + "\n");
+  }
+}
+
+TEST_F(BrowserCommands, HistoryMovesAndReloads) {
+  ok({"navigate", page("index.html")});
+  ok({"navigate", page("second.html")});
+  std::string before = ok({"text", "#loads"});
+  EXPECT_EQ(ok({"reload"}), "");
+  std::string after = ok({"text", "#loads"});
+  // The page counts its own loads in this tab's session storage.
+  ASSERT_EQ(before.rfind("loads: ", 0), 0u) << before;
+  EXPECT_EQ(std::stoi(after.substr(7)), std::stoi(before.substr(7)) + 1);
+
+  EXPECT_EQ(ok({"back"}), "");
+  EXPECT_EQ(ok({"title"}), "Tessik Test Page\n");
+  EXPECT_EQ(ok({"forward"}), "");
+  EXPECT_EQ(ok({"title"}), "Second Page\n");
+  RunResult end = run({"forward"});
+  EXPECT_EQ(end.status, 1);
+  EXPECT_EQ(end.err, "tessik-browser: no next page in history\n");
+  EXPECT_EQ(ok({"url"}), page("second.html") + "\n");
+}
+
+TEST_F(BrowserCommands, NavigationErrorsCarryTheBrowsersText) {
+  RefusingPort refusing;
+  RunResult r = run({"navigate", "http://127.0.0.1:" + std::to_string(refusing.port()) + "/"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tessik-browser: net::ERR_CONNECTION_REFUSED\n");
+  RunResult bad = run({"navigate", "not a url"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "tessik-browser: Cannot navigate to invalid URL\n");
+}
+
+TEST_F(BrowserCommands, ATabOpenedByThePageIsTheNextWidget) {
+  ok({"navigate", page("index.html")});
+  EXPECT_EQ(ok({"click", "#away"}), "");
+  // The new tab loads on its own; widget 2 exists as soon as it opens.
+  EXPECT_EQ(ok({"--widget", "2", "eval",
+                "new Promise(r => document.readyState === 'complete' ? r(document.title)"
+                " : addEventListener('load', () => r(document.title)))"}),
+            "Second Page\n");
+  EXPECT_EQ(ok({"--widget", "2", "url"}), page("second.html") + "\n");
+  EXPECT_EQ(ok({"--widget", "1", "title"}), "Tessik Test Page\n");
+  EXPECT_EQ(ok({"title"}), "Tessik Test Page\n");
+  // Its history starts with the page it opened on.
+  RunResult back = run({"--widget", "2", "back"});
+  EXPECT_EQ(back.status, 1);
+  EXPECT_EQ(back.err, "tessik-browser: no previous page in history\n");
+}
+
+TEST_F(BrowserCommands, UnknownWidgetsAreReported) {
+  for (std::string id : {"9", "01", ""}) {
+    RunResult r = run({"--widget", id, "url"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tessik-browser: no such widget: " + id + "\n");
+  }
+}
+
+TEST_F(BrowserCommands, AWrongTokenIsRefused) {
+  TempDir other;
+  testing::write_state_file(other, port_, "not-the-token");
+  RunResult r = testing::run_binary({"url"}, {.home = other.path().string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tessik-browser: unauthorized\n");
+}
+
+TEST_F(BrowserCommands, RequestsOutsideTheContractGetAnEnvelope) {
+  const std::string good = token();
+  const std::string body = R"({"command":"url"})";
+  struct Case {
+    std::string name;
+    std::string request;
+    std::string status;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"wrong token", post(good.substr(1) + "x", body), "HTTP/1.1 401 Unauthorized",
+       R"({"error":"unauthorized","ok":false})"},
+      {"no token",
+       "POST /v1/exec HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
+       "HTTP/1.1 401 Unauthorized", R"({"error":"unauthorized","ok":false})"},
+      {"other path", post(good, body, "POST /v2/exec HTTP/1.1"), "HTTP/1.1 404 Not Found",
+       R"({"error":"not found","ok":false})"},
+      {"other method", post(good, body, "GET /v1/exec HTTP/1.1"), "HTTP/1.1 405 Method Not Allowed",
+       R"({"error":"method not allowed","ok":false})"},
+      {"too large",
+       "POST /v1/exec HTTP/1.1\r\nAuthorization: Bearer " + good +
+           "\r\nContent-Length: 16777217\r\n\r\n",
+       "HTTP/1.1 413 Content Too Large", R"({"error":"request body too large","ok":false})"},
+      {"not json", post(good, "{\"command\":"), "HTTP/1.1 400 Bad Request",
+       R"({"error":"bad request: EOF while parsing a value at line 1 column 11","ok":false})"},
+      {"no command", post(good, "{}"), "HTTP/1.1 400 Bad Request",
+       R"({"error":"bad request: missing command","ok":false})"},
+      {"unknown command", post(good, R"({"command":"fly"})"), "HTTP/1.1 400 Bad Request",
+       R"({"error":"unknown command: fly","ok":false})"},
+      {"good", post(good, R"({"command":"eval","args":{"script":"6 * 7"}})"), "HTTP/1.1 200 OK",
+       R"({"data":{"ok":true,"value":42},"ok":true})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string reply = exchange(port_, c.request);
+    EXPECT_EQ(status_line(reply), c.status);
+    EXPECT_NE(reply.find("\r\nContent-Length: " + std::to_string(c.body.size()) + "\r\n"),
+              std::string::npos)
+        << reply;
+    EXPECT_EQ(body_of(reply), c.body);
+  }
+}
+
+TEST_F(BrowserCommands, ASilentClientBlocksNoOne) {
+  // Connected and saying nothing: the host must go on serving others.
+  int idle = connect_to(port_);
+  auto start = Clock::now();
+  EXPECT_EQ(ok({"eval", "'still served'"}), "still served\n");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  ::close(idle);
+}
+
+// Each of these starts a host of its own.
+TEST(HostLifecycle, StateFileIsPrivateAndGoneAtExit) {
+  TempDir home;
+  Host host(home.path());
+  int port = host.wait_ready();
+  ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
+
+  struct stat file {}, folder {};
+  ASSERT_EQ(::stat(state_path(home).c_str(), &file), 0);
+  ASSERT_EQ(::stat(state_path(home).parent_path().c_str(), &folder), 0);
+  EXPECT_EQ(file.st_mode & 07777, 0600u);
+  EXPECT_EQ(folder.st_mode & 07777, 0700u);
+
+  std::string text = read_file(state_path(home));
+  std::string prefix = "{\"pid\":" + std::to_string(host.pid()) + ",\"port\":" +
+                       std::to_string(port) + ",\"token\":\"";
+  ASSERT_EQ(text.rfind(prefix, 0), 0u) << text;
+  std::string token = text.substr(prefix.size(), text.size() - prefix.size() - 3);
+  EXPECT_EQ(text.substr(prefix.size() + token.size()), "\"}\n");
+  EXPECT_EQ(token.size(), 64u);
+  EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << token;
+
+  EXPECT_EQ(host.stop(), 0);
+  EXPECT_FALSE(std::filesystem::exists(state_path(home)));
+  EXPECT_EQ(host.stderr_text(), "");
+}
+
+TEST(HostLifecycle, ASecondHostRefusesToStart) {
+  TempDir home;
+  Host first(home.path());
+  ASSERT_NE(first.wait_ready(), 0) << first.stderr_text();
+  std::string before = read_file(state_path(home));
+
+  Host second(home.path());
+  EXPECT_EQ(second.wait_exit(std::chrono::seconds(10)), 1);
+  EXPECT_EQ(second.stderr_text(), "tessik-browser-host: another host is running (pid " +
+                                      std::to_string(first.pid()) + ", " +
+                                      state_path(home).string() + ")\n");
+  EXPECT_EQ(read_file(state_path(home)), before);
+  EXPECT_EQ(first.stop(), 0);
+}
+
+TEST(HostLifecycle, AStaleStateFileIsReplaced) {
+  TempDir home;
+  // The pid of a process that has ended.
+  pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ::waitpid(dead, nullptr, 0);
+  home.write(".tessik/state/browser-rpc.json",
+             "{\"pid\":" + std::to_string(dead) + ",\"port\":1,\"token\":\"old\"}\n");
+
+  Host host(home.path());
+  ASSERT_NE(host.wait_ready(), 0) << host.stderr_text();
+  EXPECT_EQ(read_file(state_path(home)).find("\"pid\":" + std::to_string(host.pid())), 1u);
+  EXPECT_EQ(host.stop(), 0);
+}
+
+#if defined(__linux__)
+TEST(HostLifecycle, TheHostStopsWhenTheBrowserExits) {
+  TempDir home;
+  Host host(home.path());
+  ASSERT_NE(host.wait_ready(), 0) << host.stderr_text();
+  // The browser is the host's child.
+  std::string children = read_file("/proc/" + std::to_string(host.pid()) + "/task/" +
+                                   std::to_string(host.pid()) + "/children");
+  pid_t browser = static_cast<pid_t>(std::stol(children));
+  ASSERT_EQ(::kill(browser, SIGKILL), 0);
+
+  EXPECT_EQ(host.wait_exit(std::chrono::seconds(15)), 1);
+  EXPECT_EQ(host.stderr_text(), "tessik-browser-host: the browser exited (signal 9)\n");
+  EXPECT_FALSE(std::filesystem::exists(state_path(home)));
+}
+#endif
+
+}  // namespace
+}  // namespace tessik
+
+int main(int argc, char** argv) {
+  if (::access(TESSIK_CHROMIUM, X_OK) != 0) {
+    std::printf("%s is not installed; skipping the browser tests\n", TESSIK_CHROMIUM);
+    return 77;
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
