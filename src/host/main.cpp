@@ -145,9 +145,10 @@ int run(int argc, char** argv) {
 
   auto path = state_file_path();
   if (!path) return fail(path.error());
-  if (auto pid = running_host(*path)) {
-    return fail("another host is running (pid " + std::to_string(*pid) + ", " + *path + ")");
-  }
+  auto another = [&](uint32_t pid) {
+    return "another host is running (pid " + std::to_string(pid) + ", " + *path + ")";
+  };
+  if (auto pid = running_host(*path)) return fail(another(*pid));
   auto token = make_token();
   if (!token) return fail(token.error());
   auto listener = listen_on_loopback();
@@ -155,8 +156,9 @@ int run(int argc, char** argv) {
   auto [listen_fd, port] = *listener;
 
   int signal_pipe[2], abort_pipe[2];
-  if (auto made = nonblocking_pipe(signal_pipe); !made) return fail("cannot make a pipe: " + made.error());
-  if (auto made = nonblocking_pipe(abort_pipe); !made) return fail("cannot make a pipe: " + made.error());
+  for (int* fds : {signal_pipe, abort_pipe}) {
+    if (auto made = nonblocking_pipe(fds); !made) return fail("cannot make a pipe: " + made.error());
+  }
   signal_write = signal_pipe[1];
   struct sigaction action {};
   action.sa_handler = on_signal;
@@ -180,6 +182,9 @@ int run(int argc, char** argv) {
     auto started = browser.start(Clock::now() + kStartLimit);
     if (!started) {
       status = fail("cannot start the browser: " + started.error());
+    } else if (auto pid = running_host(*path)) {
+      // Another host started while the browser did.
+      status = fail(another(*pid));
     } else if (auto written = write_state_file(*path, static_cast<uint32_t>(::getpid()), port,
                                                *token);
                !written) {
@@ -189,7 +194,8 @@ int run(int argc, char** argv) {
       auto stopped = serve({listen_fd, *token, signal_pipe[0], process->pid, abort_pipe[1]},
                            browser, devtools);
       // Clients must stop finding this host before it goes.
-      remove_state_file(*path, *written);
+      auto removed = remove_state_file(*path, *written);
+      if (!removed) status = fail(removed.error());
       if (!stopped) {
         status = fail(stopped.error());
       } else if (*stopped == StopReason::browser_exited) {
@@ -198,7 +204,7 @@ int run(int argc, char** argv) {
       }
     }
     ::close(listen_fd);
-    if (!devtools.closed()) {
+    if (!browser_exited && !devtools.closed()) {
       // The abort pipe holds the byte that stopped the worker; it would cut
       // the close request short.
       char buf[16];

@@ -141,9 +141,14 @@ std::expected<std::string, std::string> write_state_file(const std::string& path
   return text;
 }
 
-void remove_state_file(const std::string& path, const std::string& text) {
+std::expected<void, std::string> remove_state_file(const std::string& path,
+                                                   const std::string& text) {
   auto current = read_small_file(path);
-  if (current && *current == text) ::unlink(path.c_str());
+  if (!current || *current != text) return {};  // gone already, or not ours any more
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    return std::unexpected("cannot remove " + path + ": " + os_error_text(errno));
+  }
+  return {};
 }
 
 }  // namespace tessik::host

@@ -22,6 +22,7 @@ std::expected<std::string, std::string> write_state_file(const std::string& path
                                                          uint16_t port, const std::string& token);
 
 // Removes the file when it still holds `text`, so a newer host's file stays.
-void remove_state_file(const std::string& path, const std::string& text);
+std::expected<void, std::string> remove_state_file(const std::string& path,
+                                                   const std::string& text);
 
 }  // namespace tessik::host
