@@ -1,0 +1,223 @@
+// The host's request handling without a browser: the HTTP head, the bearer
+// token, the reply's form and the decoding of /v1/exec bodies.
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/exec.h"
+#include "host/http.h"
+
+namespace tessik::host {
+namespace {
+
+constexpr size_t npos = std::string::npos;
+
+TEST(HostHttp, FindsTheEndOfTheHead) {
+  struct Case {
+    std::string bytes;
+    size_t end;
+  };
+  const std::vector<Case> cases = {
+      {"", npos},
+      {"POST /v1/exec HTTP/1.1\r\n", npos},
+      {"POST /v1/exec HTTP/1.1\r\nA: b\r\n", npos},
+      {"POST /v1/exec HTTP/1.1\r\n\r\n", 26},
+      {"POST /v1/exec HTTP/1.1\r\n\r\n{}", 26},
+      {"POST /v1/exec HTTP/1.1\n\n{}", 24},
+      {"POST /v1/exec HTTP/1.1\r\n\n{}", 25},
+      // Only the first empty line counts; the body may hold more.
+      {"P / HTTP/1.1\r\n\r\n\r\n\r\n", 16},
+      {"P / HTTP/1.1\r\n\r", npos},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    EXPECT_EQ(find_head_end(c.bytes), c.end);
+  }
+}
+
+TEST(HostHttp, ReadsTheHeadersItUses) {
+  auto head = parse_request_head(
+      "POST /v1/exec?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nauthorization:  Bearer t0k \r\n"
+      "CONTENT-LENGTH: 17\r\nContent-Length: 17\r\nExpect: 100-Continue\r\n\r\n");
+  ASSERT_TRUE(head) << head.error();
+  EXPECT_EQ(head->method, "POST");
+  EXPECT_EQ(head->path, "/v1/exec");
+  EXPECT_EQ(head->authorization, std::optional<std::string>("Bearer t0k"));
+  EXPECT_EQ(head->content_length, std::optional<size_t>(17));
+  EXPECT_TRUE(head->expects_continue);
+  EXPECT_FALSE(head->has_transfer_encoding);
+
+  auto bare = parse_request_head("\r\nGET / HTTP/1.0\nTransfer-Encoding: chunked\n\n");
+  ASSERT_TRUE(bare) << bare.error();
+  EXPECT_EQ(bare->method, "GET");
+  EXPECT_EQ(bare->path, "/");
+  EXPECT_EQ(bare->authorization, std::nullopt);
+  EXPECT_EQ(bare->content_length, std::nullopt);
+  EXPECT_TRUE(bare->has_transfer_encoding);
+
+  // A length above the limit is held just above it, however long it is.
+  auto huge = parse_request_head("POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n");
+  ASSERT_TRUE(huge) << huge.error();
+  EXPECT_EQ(huge->content_length, std::optional<size_t>(kMaxBodyBytes + 1));
+  auto limit = parse_request_head("POST / HTTP/1.1\r\nContent-Length: 16777216\r\n\r\n");
+  ASSERT_TRUE(limit) << limit.error();
+  EXPECT_EQ(limit->content_length, std::optional<size_t>(kMaxBodyBytes));
+}
+
+TEST(HostHttp, RefusesMalformedHeads) {
+  struct Case {
+    std::string head;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"\r\n\r\n", "malformed request line"},
+      {"POST /v1/exec\r\n\r\n", "malformed request line"},
+      {"POST  /v1/exec HTTP/1.1\r\n\r\n", "malformed request line"},
+      {"POST /v1/exec HTTP/1.1 x\r\n\r\n", "malformed request line"},
+      {"PO(ST /v1/exec HTTP/1.1\r\n\r\n", "malformed request line"},
+      {"POST /v1/exec HTTP/2.0\r\n\r\n", "unsupported protocol version: HTTP/2.0"},
+      {"POST / HTTP/1.1\r\nno colon\r\n\r\n", "malformed header line"},
+      {"POST / HTTP/1.1\r\n: empty name\r\n\r\n", "malformed header line"},
+      {"POST / HTTP/1.1\r\nBad Name: x\r\n\r\n", "malformed header line"},
+      {"POST / HTTP/1.1\r\nContent-Length: 1x\r\n\r\n", "invalid content-length"},
+      {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "invalid content-length"},
+      {"POST / HTTP/1.1\r\nContent-Length:\r\n\r\n", "invalid content-length"},
+      {"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",
+       "conflicting content-length"},
+      {"POST / HTTP/1.1\r\nAuthorization: a\r\nAuthorization: a\r\n\r\n",
+       "more than one authorization"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.head);
+    auto head = parse_request_head(c.head);
+    ASSERT_FALSE(head);
+    EXPECT_EQ(head.error(), c.error);
+  }
+}
+
+TEST(HostHttp, MatchesOnlyTheExactBearerToken) {
+  struct Case {
+    std::optional<std::string> authorization;
+    bool matches;
+  };
+  const std::string token = "0123abcd";
+  const std::vector<Case> cases = {
+      {"Bearer 0123abcd", true},
+      {"bearer 0123abcd", true},
+      {"BEARER 0123abcd", true},
+      {std::nullopt, false},
+      {"", false},
+      {"Bearer", false},
+      {"Bearer ", false},
+      {"Bearer 0123abc", false},
+      {"Bearer 0123abcde", false},
+      {"Bearer 0123abcD", false},
+      {"Bearer  0123abcd", false},
+      {"Basic 0123abcd", false},
+      {"0123abcd", false},
+      {"Bearer 1123abcd", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.authorization.value_or("(none)"));
+    EXPECT_EQ(bearer_matches(c.authorization, token), c.matches);
+  }
+}
+
+TEST(HostHttp, FormsWholeReplies) {
+  EXPECT_EQ(format_reply(401, R"({"error":"unauthorized","ok":false})",
+                         "WWW-Authenticate: Bearer\r\n"),
+            "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\n"
+            "Content-Length: 35\r\nConnection: close\r\nWWW-Authenticate: Bearer\r\n\r\n"
+            R"({"error":"unauthorized","ok":false})");
+  EXPECT_EQ(format_reply(200, ""),
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 0\r\n"
+            "Connection: close\r\n\r\n");
+}
+
+// A command's fields in one line, so a table can say what a body decodes to.
+std::string fields(const Command& c) {
+  static const char* const kNames[] = {"url",  "title", "navigate", "back",  "forward",
+                                       "reload", "text", "eval",     "click", "type"};
+  std::string out = kNames[static_cast<int>(c.kind)];
+  out += " widget=" + c.widget;
+  if (!c.url.empty()) out += " url=" + c.url;
+  if (c.has_selector) out += " selector=" + c.selector;
+  if (!c.script.empty()) out += " script=" + c.script;
+  if (c.kind == CommandKind::type) out += " text=" + c.text + (c.submit ? " submit" : "");
+  return out;
+}
+
+TEST(HostExec, DecodesEachCommand) {
+  struct Case {
+    std::string body;
+    std::string fields;
+  };
+  const std::vector<Case> cases = {
+      {R"({"command":"url"})", "url widget=1"},
+      {R"({"command":"title","widget_id":"2"})", "title widget=2"},
+      {R"({"command":"back","widget_id":"07"})", "back widget=07"},
+      {R"({"command":"forward","args":{}})", "forward widget=1"},
+      {R"({"command":"reload","args":{"ignored":[1]}})", "reload widget=1"},
+      {R"({"args":{"url":"about:blank"},"command":"navigate"})", "navigate widget=1 url=about:blank"},
+      {R"({"command":"text"})", "text widget=1"},
+      {R"({"args":{"selector":""},"command":"text"})", "text widget=1 selector="},
+      {R"({"args":{"script":"1 + 2"},"command":"eval"})", "eval widget=1 script=1 + 2"},
+      {R"({"args":{"selector":"button.ok"},"command":"click"})", "click widget=1 selector=button.ok"},
+      {R"({"args":{"selector":"input","submit":true,"text":"hello world"},"command":"type"})",
+       "type widget=1 selector=input text=hello world submit"},
+      {R"({"args":{"selector":"input","submit":false,"text":""},"command":"type","widget_id":"3"})",
+       "type widget=3 selector=input text="},
+      {R"({"args":{"selector":"#q","text":"x"},"command":"type"})", "type widget=1 selector=#q text=x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    auto command = decode_exec_request(c.body);
+    ASSERT_TRUE(command) << command.error();
+    EXPECT_EQ(fields(*command), c.fields);
+  }
+}
+
+TEST(HostExec, RefusesBodiesItCannotRun) {
+  struct Case {
+    std::string body;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"", "bad request: EOF while parsing a value at line 1 column 0"},
+      {"{\"command\":\"url\"} x", "bad request: trailing characters at line 1 column 19"},
+      {"[]", "bad request: the body must be a JSON object"},
+      {"{}", "bad request: missing command"},
+      {R"({"command":7})", "bad request: command must be a string"},
+      {R"({"command":"URL"})", "unknown command: URL"},
+      {R"({"command":"url","widget_id":2})", "bad request: widget_id must be a string"},
+      {R"({"command":"url","args":[]})", "bad request: args must be an object"},
+      {R"({"command":"navigate"})", "bad request: navigate needs args.url"},
+      {R"({"command":"navigate","args":{"url":1}})", "bad request: args.url must be a string"},
+      {R"({"command":"text","args":{"selector":null}})", "bad request: args.selector must be a string"},
+      {R"({"command":"eval","args":{}})", "bad request: eval needs args.script"},
+      {R"({"command":"click","args":{}})", "bad request: click needs args.selector"},
+      {R"({"command":"type","args":{"selector":"a"}})", "bad request: type needs args.text"},
+      {R"({"command":"type","args":{"text":"a"}})", "bad request: type needs args.selector"},
+      {R"({"command":"type","args":{"selector":"a","text":"b","submit":"yes"}})",
+       "bad request: args.submit must be a boolean"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    auto command = decode_exec_request(c.body);
+    ASSERT_FALSE(command) << fields(*command);
+    EXPECT_EQ(command.error(), c.error);
+  }
+}
+
+TEST(HostExec, FormsEnvelopes) {
+  EXPECT_EQ(error_envelope("no such widget: 4"), R"({"error":"no such widget: 4","ok":false})");
+  EXPECT_EQ(error_envelope("line\nbreak \"q\""), R"({"error":"line\nbreak \"q\"","ok":false})");
+  EXPECT_EQ(data_envelope(JsonValue()), R"({"data":null,"ok":true})");
+  EXPECT_EQ(data_envelope(JsonValue::string("Example Page")), R"({"data":"Example Page","ok":true})");
+}
+
+}  // namespace
+}  // namespace tessik::host
