@@ -360,13 +360,26 @@ def gen_array(rng, target):
     return body, expected
 
 
+# Visible page text: mostly plain words and raw UTF-8; quotes, backslashes and
+# tabs now and then, a control character rarely.
+TEXT_WORDS = (
+    ["the", "page", "of", "and", "to", "Example", "Domain", "button", "Submit", "more",
+     "information", "This", "domain", "is", "for", "use", "in", "illustrative", "examples",
+     "documents.", "You", "may", "literature", "without", "prior", "coordination", "or",
+     "asking", "permission.", "lorem", "ipsum", "dolor", "sit", "amet,", "2024", "42%"] * 4
+    + ["naïve", "café", "Straße", "日本語", "テキスト", "Ελληνικά", "русский", "😀", "€12",
+       "—", "“quoted”", "a/b", "C:\\path", "say \"hi\"", "tab\there", "x\u0001y"]
+)
+
+
 def gen_string(rng, target):
     """Lines of page text, mostly raw UTF-8 with the escapes that real text needs."""
     w = Writer(rng)
     pool = []
     for _ in range(3000):
-        line = random_string(rng, WORDS + ["lorem", "ipsum", "dolor", "sit", "amet"] * 6) + "\n"
-        esc = w.string(line, 0.01)[1:-1]  # the quotes go around the whole text
+        n = rng.randint(1, 24)
+        line = " ".join(rng.choice(TEXT_WORDS) for _ in range(n)) + "\n"
+        esc = w.string(line, 0.001)[1:-1]  # the quotes go around the whole text
         pool.append((esc.encode("utf-8"), line.encode("utf-8")))
     body = [b'{"ok":true,"data":"']
     expected = []
