@@ -221,7 +221,10 @@ class BrowserCommands : public ::testing::Test {
     port_ = host_->wait_ready();
   }
   static void TearDownTestSuite() {
-    host_->stop();
+    // After everything above, the host still stops cleanly and quietly.
+    EXPECT_EQ(host_->stop(), 0);
+    EXPECT_EQ(host_->stderr_text(), "");
+    EXPECT_FALSE(std::filesystem::exists(state_path(*home_)));
     delete host_;
     delete home_;
   }
