@@ -56,27 +56,25 @@ std::string describe_status(int status) {
 // Runs in the child between fork and exec, so only async-signal-safe calls.
 [[noreturn]] void exec_child(const char* path, char* const* argv, char* const* envp, int commands,
                              int replies, int report, bool show_log, pid_t parent) {
-  ::setpgid(0, 0);
+  bool ok = ::setpgid(0, 0) == 0;
 #if defined(__linux__)
   // The browser must not outlive a host that is killed outright.
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (::getppid() != parent) ::_exit(127);
+  ok = ok && ::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == parent;
 #else
   (void)parent;
 #endif
-  // The host ignores SIGPIPE and blocks its stop signals; the browser starts
-  // with neither.
+  // The host ignores SIGPIPE and blocks signals in its worker; the browser
+  // starts with neither.
   sigset_t none;
   sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::signal(SIGPIPE, SIG_DFL);
+  ok = ok && ::sigprocmask(SIG_SETMASK, &none, nullptr) == 0 && ::signal(SIGPIPE, SIG_DFL) != SIG_ERR;
 
   // Out of the way first, in case either already sits on 3 or 4.
-  int in = ::fcntl(commands, F_DUPFD_CLOEXEC, 10);
-  int out = ::fcntl(replies, F_DUPFD_CLOEXEC, 10);
-  int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  bool ok = in >= 0 && out >= 0 && null >= 0 && ::dup2(in, 3) == 3 && ::dup2(out, 4) == 4 &&
-            ::dup2(null, 0) == 0 && ::dup2(null, 1) == 1 && (show_log || ::dup2(null, 2) == 2);
+  int in = ok ? ::fcntl(commands, F_DUPFD_CLOEXEC, 10) : -1;
+  int out = ok ? ::fcntl(replies, F_DUPFD_CLOEXEC, 10) : -1;
+  int null = ok ? ::open("/dev/null", O_RDWR | O_CLOEXEC) : -1;
+  ok = in >= 0 && out >= 0 && null >= 0 && ::dup2(in, 3) == 3 && ::dup2(out, 4) == 4 &&
+       ::dup2(null, 0) == 0 && ::dup2(null, 1) == 1 && (show_log || ::dup2(null, 2) == 2);
   if (ok) ::execve(path, argv, envp);
   int error = errno;
   ssize_t ignored = ::write(report, &error, sizeof error);
@@ -98,7 +96,8 @@ void end_orphans(std::chrono::milliseconds grace) {
     std::error_code error;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
       std::ifstream children(task.path() / "children");
-      for (long pid; children >> pid;) ::kill(static_cast<pid_t>(pid), SIGKILL);
+      // One that ends by itself meanwhile makes this fail harmlessly.
+      for (long pid; children >> pid;) (void)::kill(static_cast<pid_t>(pid), SIGKILL);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -177,7 +176,9 @@ std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& o
 #if defined(__linux__)
   // The crash handler daemonises out of the browser's process group; as a
   // subreaper the host still gets it as a child and can end it.
-  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+    return fail("cannot adopt the browser's helpers: " + os_error_text(errno));
+  }
 #endif
 
   pid_t parent = ::getpid();
@@ -191,7 +192,9 @@ std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& o
     exec_child(options.executable.c_str(), argv.data(), envp.data(), commands[0], replies[1],
                report[1], options.show_log, parent);
   }
-  ::setpgid(pid, pid);  // also here, so the group exists whichever side runs first
+  // Also here, so the group exists whichever side runs first; once the child
+  // has called exec this fails, and then the child's own call has done it.
+  (void)::setpgid(pid, pid);
   close_all({commands[0], replies[1], report[1]});
 
   // The report pipe closes on a successful exec; otherwise it carries errno.
@@ -231,13 +234,14 @@ std::string stop_browser(BrowserProcess& process, std::chrono::milliseconds grac
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (done == 0) {
-      ::kill(-process.pid, SIGKILL);
+      (void)::kill(-process.pid, SIGKILL);  // the waitpid below tells whether it went
       while ((done = ::waitpid(process.pid, &status, 0)) < 0 && errno == EINTR) {
       }
     }
     how = done == process.pid ? describe_status(status) : "lost";
-    // Helpers that outlived the main process share its group.
-    ::kill(-process.pid, SIGKILL);
+    // Helpers that outlived the main process share its group; ESRCH means
+    // there are none.
+    (void)::kill(-process.pid, SIGKILL);
     process.pid = -1;
     end_orphans(std::chrono::seconds(2));
   }

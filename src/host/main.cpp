@@ -141,7 +141,12 @@ int run(int argc, char** argv) {
     return 0;
   }
   // A client that goes away mid-reply must show up as an error, not a signal.
-  std::signal(SIGPIPE, SIG_IGN);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  if (::sigaction(SIGPIPE, &ignore, nullptr) != 0) {
+    return fail("cannot ignore SIGPIPE: " + os_error_text(errno));
+  }
 
   auto path = state_file_path();
   if (!path) return fail(path.error());

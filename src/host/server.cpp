@@ -100,9 +100,13 @@ class Worker {
     sigaddset(&stops, SIGTERM);
     sigaddset(&stops, SIGHUP);
     sigaddset(&stops, SIGCHLD);
-    pthread_sigmask(SIG_BLOCK, &stops, &old);
-    thread_ = std::thread([this] { loop(); });
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (int e = pthread_sigmask(SIG_BLOCK, &stops, &old); e != 0) {
+      return std::unexpected(os_error_text(e));
+    }
+    thread_ = std::thread([this] { loop(); });  // inherits the mask
+    if (int e = pthread_sigmask(SIG_SETMASK, &old, nullptr); e != 0) {
+      return std::unexpected(os_error_text(e));
+    }
     return {};
   }
 
@@ -164,8 +168,7 @@ class Worker {
       if (ready < 0 || fds[2].revents != 0) return;
       if (fds[1].revents != 0) drain_pipe(wake_worker_[0]);
       if (fds[0].revents != 0) {
-        // Only what is there already: the wait ends at once.
-        if (!devtools_.wait_for_event(Clock::now())) break;
+        if (!devtools_.read_available()) break;
         browser_.absorb_events();
       }
     }
@@ -290,7 +293,10 @@ class Loop {
       }
 #if defined(SO_NOSIGPIPE)
       int one = 1;
-      ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+      if (::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one) != 0) {
+        ::close(fd);
+        continue;
+      }
 #endif
       Connection& c = connections_.emplace_back();
       c.id = next_id_++;
@@ -419,7 +425,10 @@ class Loop {
       c.deadline = Clock::now() + kIdleLimit;
     }
     c.output = {};
-    ::shutdown(c.fd, SHUT_WR);
+    if (::shutdown(c.fd, SHUT_WR) != 0) {
+      c.fd = close_fd(c.fd);  // the client is gone already
+      return;
+    }
     c.state = Connection::State::draining;
     c.drain_until = Clock::now() + kIdleLimit;
     c.deadline = Clock::now() + kDrainLimit;
