@@ -51,6 +51,9 @@ class DevTools {
   // `deadline` passes (then without failure).
   std::expected<void, std::string> wait_for_event(Clock::time_point deadline);
 
+  // Reads what the browser has sent already, without waiting.
+  std::expected<void, std::string> read_available() { return read_some(Clock::now()); }
+
   std::deque<Event>& events() { return events_; }
   // The browser's end of the pipe is closed: it has exited.
   bool closed() const { return closed_; }

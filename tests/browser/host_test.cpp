@@ -516,6 +516,30 @@ TEST_F(BrowserCommands, ASilentClientBlocksNoOne) {
   ::close(idle);
 }
 
+#if defined(__linux__)
+// User plus system time of a process, in clock ticks.
+long cpu_ticks(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  // After the name: state is field 3; utime and stime are fields 14 and 15.
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+TEST_F(BrowserCommands, AnIdleHostWaitsWithoutWorking) {
+  // A page that has just loaded still sends events while nobody asks.
+  ok({"navigate", page("index.html")});
+  long before = cpu_ticks(host_->pid());
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LT(cpu_ticks(host_->pid()) - before, ::sysconf(_SC_CLK_TCK) / 5);
+}
+#endif
+
 // Each of these starts a host of its own.
 TEST(HostLifecycle, StateFileIsPrivateAndGoneAtExit) {
   TempDir home;
