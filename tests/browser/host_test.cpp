@@ -516,6 +516,23 @@ TEST_F(BrowserCommands, ASilentClientBlocksNoOne) {
   ::close(idle);
 }
 
+TEST_F(BrowserCommands, ClientsAtOnceAreServedInTurn) {
+  ok({"navigate", page("index.html")});
+  std::vector<RunResult> results(4);
+  std::vector<std::thread> clients;
+  for (size_t i = 0; i < results.size(); ++i) {
+    clients.emplace_back([&results, i] {
+      results[i] = run({"eval", "new Promise(r => setTimeout(() => r(" + std::to_string(i) +
+                                    " * 10), 100))"});
+    });
+  }
+  for (auto& c : clients) c.join();
+  for (size_t i = 0; i < results.size(); ++i) {
+    EXPECT_EQ(results[i].status, 0) << results[i].err;
+    EXPECT_EQ(results[i].out, std::to_string(i * 10) + "\n");
+  }
+}
+
 #if defined(__linux__)
 // User plus system time of a process, in clock ticks.
 long cpu_ticks(pid_t pid) {
