@@ -124,8 +124,8 @@ class Host {
     return -1;
   }
 
-  int stop() {
-    ::kill(pid_, SIGTERM);
+  int stop(int signal = SIGTERM) {
+    ::kill(pid_, signal);
     return wait_exit(std::chrono::seconds(15));
   }
 
@@ -559,29 +559,32 @@ TEST_F(BrowserCommands, AnIdleHostWaitsWithoutWorking) {
 
 // Each of these starts a host of its own.
 TEST(HostLifecycle, StateFileIsPrivateAndGoneAtExit) {
-  TempDir home;
-  Host host(home.path());
-  int port = host.wait_ready();
-  ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    TempDir home;
+    Host host(home.path());
+    int port = host.wait_ready();
+    ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
 
-  struct stat file {}, folder {};
-  ASSERT_EQ(::stat(state_path(home).c_str(), &file), 0);
-  ASSERT_EQ(::stat(state_path(home).parent_path().c_str(), &folder), 0);
-  EXPECT_EQ(file.st_mode & 07777, 0600u);
-  EXPECT_EQ(folder.st_mode & 07777, 0700u);
+    struct stat file {}, folder {};
+    ASSERT_EQ(::stat(state_path(home).c_str(), &file), 0);
+    ASSERT_EQ(::stat(state_path(home).parent_path().c_str(), &folder), 0);
+    EXPECT_EQ(file.st_mode & 07777, 0600u);
+    EXPECT_EQ(folder.st_mode & 07777, 0700u);
 
-  std::string text = read_file(state_path(home));
-  std::string prefix = "{\"pid\":" + std::to_string(host.pid()) + ",\"port\":" +
-                       std::to_string(port) + ",\"token\":\"";
-  ASSERT_EQ(text.rfind(prefix, 0), 0u) << text;
-  std::string token = text.substr(prefix.size(), text.size() - prefix.size() - 3);
-  EXPECT_EQ(text.substr(prefix.size() + token.size()), "\"}\n");
-  EXPECT_EQ(token.size(), 64u);
-  EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << token;
+    std::string text = read_file(state_path(home));
+    std::string prefix = "{\"pid\":" + std::to_string(host.pid()) + ",\"port\":" +
+                         std::to_string(port) + ",\"token\":\"";
+    ASSERT_EQ(text.rfind(prefix, 0), 0u) << text;
+    std::string token = text.substr(prefix.size(), text.size() - prefix.size() - 3);
+    EXPECT_EQ(text.substr(prefix.size() + token.size()), "\"}\n");
+    EXPECT_EQ(token.size(), 64u);
+    EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << token;
 
-  EXPECT_EQ(host.stop(), 0);
-  EXPECT_FALSE(std::filesystem::exists(state_path(home)));
-  EXPECT_EQ(host.stderr_text(), "");
+    EXPECT_EQ(host.stop(signal), 0);
+    EXPECT_FALSE(std::filesystem::exists(state_path(home)));
+    EXPECT_EQ(host.stderr_text(), "");
+  }
 }
 
 TEST(HostLifecycle, ASecondHostRefusesToStart) {
