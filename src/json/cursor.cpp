@@ -1,10 +1,8 @@
 #include "json/cursor.h"
 
+#include "json/scan.h"
+
 #include <array>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -17,57 +15,15 @@ namespace {
 constexpr char kControlInString[] =
     "control character (\\u0000-\\u001F) found while parsing a string";
 
-// Bytes that end a plain run inside a string: the quote, the backslash and
-// the control characters.
-constexpr std::array<bool, 256> kStringStop = [] {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[c] = true;
-  t['"'] = true;
-  t['\\'] = true;
+constexpr std::array<int8_t, 256> kHexValue = [] {
+  std::array<int8_t, 256> t{};
+  t.fill(-1);
+  for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<int8_t>(c);
+  for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<int8_t>(10 + c);
   return t;
 }();
 
-// The first byte in [s, end) that ends a plain run, or end. Takes eight bytes
-// at a time: long strings (page text, HTML) are the bulk of large replies.
-char* skip_plain(char* s, char* end) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"'), slash = _mm_set1_epi8('\\');
-  const __m128i below_space = _mm_set1_epi8(0x20 - 0x80);  // signed compare of x - 0x80
-  const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
-  while (end - s >= 16) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-    __m128i stop = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, slash)),
-        _mm_cmplt_epi8(_mm_xor_si128(x, flip), below_space));
-    if (int mask = _mm_movemask_epi8(stop)) return s + std::countr_zero(static_cast<unsigned>(mask));
-    s += 16;
-  }
-#endif
-  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-  while (end - s >= 8) {
-    uint64_t x;
-    std::memcpy(&x, s, 8);
-    uint64_t quote = x ^ (kOnes * '"');
-    uint64_t slash = x ^ (kOnes * '\\');
-    uint64_t stop = ((x - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~x & kHigh;
-    // A borrow can flag bytes above a real stop, never below one, so the
-    // lowest flagged byte is the first stop (bytes are read little-endian).
-    if (stop) {
-      if constexpr (std::endian::native == std::endian::little) return s + std::countr_zero(stop) / 8;
-      break;
-    }
-    s += 8;
-  }
-  while (s != end && !kStringStop[static_cast<unsigned char>(*s)]) ++s;
-  return s;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+int hex_value(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 

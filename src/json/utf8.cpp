@@ -13,7 +13,7 @@ namespace {
 
 // Length of the valid sequence at s[0..n), or 0 when it is not one
 // (overlong forms, surrogates and values above U+10FFFF are invalid).
-size_t sequence_length(const unsigned char* s, size_t n) {
+inline size_t sequence_length(const unsigned char* s, size_t n) {
   unsigned char c = s[0];
   if (c < 0x80) return 1;
   auto cont = [&](size_t i) { return i < n && (s[i] & 0xC0) == 0x80; };

@@ -1,5 +1,7 @@
 #include "json/writer.h"
 
+#include "json/scan.h"
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -190,7 +192,7 @@ void write_escaped(JsonSink& out, std::string_view s) {
   const char* end = p + s.size();
   while (p != end) {
     const char* run = p;
-    while (p != end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
+    p = skip_plain(p, end);
     if (p != run) out.write({run, static_cast<size_t>(p - run)});
     if (p == end) break;
     unsigned char c = static_cast<unsigned char>(*p++);
