@@ -18,6 +18,7 @@ res = os.path.join(out, "results")
 NAMES = {
     "tessik": "tessik-browser title",
     "floor": "floor (static C)",
+    "floor_scan": "floor, scanning body",
     "curl_jq": "curl | jq -r .data",
     "python": "python3 http.client",
     "jq_file": "jq .data (body file)",
@@ -136,6 +137,9 @@ if got:
          med([data["tessik"][i][0] / data["floor"][i][0] for i in range(n)]), 1.3)
     goal("%s MiB string: tessik peak memory / body" % main_mib,
          med([r[3] for r in data["tessik"]]) * 1024 / size, 1.2)
+    if "floor_scan" in data:
+        print("  (for reference, not a goal) tessik wall / the floor that scans the body: %.2f\n" %
+              med([data["tessik"][i][0] / data["floor_scan"][i][0] for i in range(n)]))
 
 # ------------------------------------------------------------ size series
 print("Size series (is the cost linear?): medians over the rounds")
