@@ -103,11 +103,13 @@ void* JsonDocument::allocate(size_t bytes) {
     size_t size = bytes > next_block_ / 4 ? bytes : next_block_;
     void* block = std::malloc(size ? size : 16);
     if (!block) throw std::bad_alloc();
+    advise_huge_pages(block, size);
     blocks_.emplace_back(block);
     if (size == bytes && bytes != next_block_) return block;
     free_ = static_cast<char*>(block);
     left_ = size;
-    if (next_block_ < (size_t{1} << 20)) next_block_ *= 2;
+    // Blocks grow to 16 MiB, large enough for huge pages to pay.
+    if (next_block_ < (size_t{16} << 20)) next_block_ *= 2;
   }
   void* p = free_;
   free_ += bytes;
