@@ -3,7 +3,6 @@
 // received straight into it and a text parsed where it lies.
 
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -13,23 +12,6 @@
 #endif
 
 namespace tessik {
-
-// Asks for huge pages behind a large block where the system does that only
-// on request: a first touch of fresh memory costs a page fault per 4 KiB,
-// which dominates receiving and parsing a reply of tens of megabytes.
-inline void advise_huge_pages(void* block, size_t size) {
-#if defined(MADV_HUGEPAGE)
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  if (size < 2 * kHuge) return;
-  uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
-  uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHuge - 1);
-  // Advice only: a refusal changes nothing but speed.
-  if (end > begin) (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)block;
-  (void)size;
-#endif
-}
 
 class ByteBuffer {
  public:
@@ -43,19 +25,21 @@ class ByteBuffer {
   ByteBuffer(ByteBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        mapped_(std::exchange(other.mapped_, 0)) {}
   ByteBuffer& operator=(ByteBuffer&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      release();
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
+      mapped_ = std::exchange(other.mapped_, 0);
     }
     return *this;
   }
   ByteBuffer(const ByteBuffer&) = delete;
   ByteBuffer& operator=(const ByteBuffer&) = delete;
-  ~ByteBuffer() { std::free(data_); }
+  ~ByteBuffer() { release(); }
 
   char* data() { return data_; }
   const char* data() const { return data_; }
@@ -66,21 +50,60 @@ class ByteBuffer {
   // Makes room for at least `capacity` bytes in all; false when memory runs out.
   bool reserve(size_t capacity) {
     if (capacity <= capacity_) return true;
+#if defined(MADV_HUGEPAGE) && defined(MREMAP_MAYMOVE)
+    if (capacity >= kMapFrom) return reserve_mapped(capacity);
+#endif
     // One spare byte so that a NUL can always follow the contents.
     void* grown = std::realloc(data_, capacity + 1);
     if (!grown) return false;
     data_ = static_cast<char*>(grown);
     capacity_ = capacity;
-    advise_huge_pages(data_, capacity_);
     return true;
   }
   // Marks the first `size` bytes (at most the capacity) as the contents.
   void set_size(size_t size) { size_ = size; }
 
  private:
+  void release() {
+#if defined(MADV_HUGEPAGE) && defined(MREMAP_MAYMOVE)
+    if (mapped_) {
+      ::munmap(data_, mapped_);
+      return;
+    }
+#endif
+    std::free(data_);
+  }
+
+#if defined(MADV_HUGEPAGE) && defined(MREMAP_MAYMOVE)
+  // Large buffers are mappings of their own, advised for huge pages as a
+  // whole: advice on part of a mapping would split it, and a split mapping
+  // can no longer grow in place. Growing one moves page tables, not bytes.
+  static constexpr size_t kMapFrom = size_t{4} << 20;
+
+  bool reserve_mapped(size_t capacity) {
+    constexpr size_t kHuge = size_t{2} << 20;
+    size_t bytes = (capacity + 1 + kHuge - 1) & ~(kHuge - 1);
+    void* p;
+    if (mapped_) {
+      p = ::mremap(data_, mapped_, bytes, MREMAP_MAYMOVE);
+    } else {
+      p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p != MAP_FAILED && size_) std::memcpy(p, data_, size_);
+      if (p != MAP_FAILED) std::free(data_);
+    }
+    if (p == MAP_FAILED) return false;
+    (void)::madvise(p, bytes, MADV_HUGEPAGE);  // advice only
+    data_ = static_cast<char*>(p);
+    mapped_ = bytes;
+    capacity_ = bytes - 1;
+    return true;
+  }
+#endif
+
   char* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
+  size_t mapped_ = 0;  // bytes of the buffer's own mapping, 0 when it has none
 };
 
 }  // namespace tessik

@@ -94,19 +94,16 @@ bool operator==(const JsonValue& a, const JsonValue& b) {
   return true;
 }
 
-void JsonDocument::Block::operator()(void* p) const { std::free(p); }
-
 void* JsonDocument::allocate(size_t bytes) {
   bytes = (bytes + 15) & ~size_t{15};
   if (bytes > left_) {
     // Large requests get a block of their own so the current one is not wasted.
     size_t size = bytes > next_block_ / 4 ? bytes : next_block_;
-    void* block = std::malloc(size ? size : 16);
-    if (!block) throw std::bad_alloc();
-    advise_huge_pages(block, size);
-    blocks_.emplace_back(block);
-    if (size == bytes && bytes != next_block_) return block;
-    free_ = static_cast<char*>(block);
+    ByteBuffer block;
+    if (!block.reserve(size ? size : 16)) throw std::bad_alloc();
+    char* start = blocks_.emplace_back(std::move(block)).data();
+    if (size == bytes && bytes != next_block_) return start;
+    free_ = start;
     left_ = size;
     // Blocks grow to 16 MiB, large enough for huge pages to pay.
     if (next_block_ < (size_t{16} << 20)) next_block_ *= 2;

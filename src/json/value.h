@@ -108,10 +108,7 @@ class JsonDocument {
   void adopt_text(ByteBuffer text) { texts_.push_back(std::move(text)); }
 
  private:
-  struct Block {
-    void operator()(void* p) const;
-  };
-  std::vector<std::unique_ptr<void, Block>> blocks_;
+  std::vector<ByteBuffer> blocks_;
   std::vector<ByteBuffer> texts_;
   char* free_ = nullptr;
   size_t left_ = 0;
