@@ -45,16 +45,6 @@ RunResult run_with_envelope(std::string_view envelope) {
   return run_against({"title"}, {.reply = http_reply(envelope)}).run;
 }
 
-std::string wire(std::string_view length, std::string_view body) {
-  std::string w = "POST /v1/exec HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer ";
-  w += kToken;
-  w += "\r\nContent-Type: application/json\r\nContent-Length: ";
-  w += length;
-  w += "\r\nConnection: close\r\n\r\n";
-  w += body;
-  return w;
-}
-
 TEST(EndToEnd, EveryCommandReachesTheEndpoint) {
   struct Case {
     std::vector<std::string> args;
@@ -95,7 +85,7 @@ TEST(EndToEnd, EveryCommandReachesTheEndpoint) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     std::string envelope = R"({"ok":true,"data":)" + std::string(c.data) + "}";
     auto served = run_against(c.args, {.reply = http_reply(envelope)});
-    EXPECT_EQ(served.request, wire(c.length, c.body));
+    EXPECT_EQ(served.request, testing::expected_wire(kToken, c.length, c.body));
     EXPECT_EQ(served.run.out, c.out);
     EXPECT_EQ(served.run.err, "");
     EXPECT_EQ(served.run.status, 0);

@@ -60,16 +60,6 @@ std::string outcome(const std::expected<ReplyBody, std::string>& result) {
   return result ? "body: " + std::string(result->text()) : "error: " + result.error();
 }
 
-std::string wire(std::string_view token, std::string_view length, std::string_view body) {
-  std::string w = "POST /v1/exec HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer ";
-  w += token;
-  w += "\r\nContent-Type: application/json\r\nContent-Length: ";
-  w += length;
-  w += "\r\nConnection: close\r\n\r\n";
-  w += body;
-  return w;
-}
-
 TEST(ExchangeWire, RequestBytesOfEachCommand) {
   struct Case {
     std::string_view command;
@@ -113,7 +103,7 @@ TEST(ExchangeWire, RequestBytesOfEachCommand) {
     auto r = exchange(server.port(), build_request(doc, c.command, c.widget, *args), kQuick,
                       c.token);
     EXPECT_EQ(outcome(r.result), R"(body: {"ok":true})");
-    EXPECT_EQ(server.request(), wire(c.token, c.length, c.body));
+    EXPECT_EQ(server.request(), testing::expected_wire(c.token, c.length, c.body));
   }
 }
 

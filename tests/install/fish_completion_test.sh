@@ -39,25 +39,6 @@ done <<<"$output"
 ((${#answers[@]} == ${#lines[@]})) ||
     failed "fish answered ${#answers[@]} of ${#lines[@]} lines"
 
-for i in "${!expectations[@]}"; do
-    # shellcheck disable=SC2086  # the words are split on purpose
-    sorted_words ${words[i]}
-    got=$REPLY
-    # shellcheck disable=SC2086
-    sorted_words ${expectations[i]}
-    want=$REPLY
-    [[ $got == "$want" ]] || failed "[${lines[i]}] proposes '$got', expected '$want'"
-done
-
-# Words with their descriptions, as the help text gives them.
-n=${#expectations[@]}
-got=$(sed '/^$/d' <<<"${answers[n]}" | sort)
-want=$(help_entries "$binary" COMMANDS | sort)
-[[ $got == "$want" ]] || failed "commands and descriptions differ from the help text:
-$(diff <(echo "$want") <(echo "$got"))"
-got=$(sed '/^$/d' <<<"${answers[n + 1]}" | sort)
-want=$(help_entries "$binary" OPTIONS | sort)
-[[ $got == "$want" ]] || failed "options and descriptions after type differ from the help text:
-$(diff <(echo "$want") <(echo "$got"))"
+check_answers "$binary"
 
 finish

@@ -64,3 +64,28 @@ sorted_words() {
     done
     REPLY="${out[*]}"
 }
+
+# Checks what a shell proposed: words[i] against expectations[i] for each case
+# line, then answers[n] and answers[n+1] (words with their descriptions)
+# against the help text's commands and options. The arrays are the caller's.
+check_answers() {
+    local binary=$1 i got want n
+    for i in "${!expectations[@]}"; do
+        # shellcheck disable=SC2086  # the words are split on purpose
+        sorted_words ${words[i]}
+        got=$REPLY
+        # shellcheck disable=SC2086
+        sorted_words ${expectations[i]}
+        want=$REPLY
+        [[ $got == "$want" ]] || failed "[${lines[i]}] proposes '$got', expected '$want'"
+    done
+    n=${#expectations[@]}
+    got=$(sed '/^$/d' <<<"${answers[n]}" | sort)
+    want=$(help_entries "$binary" COMMANDS | sort)
+    [[ $got == "$want" ]] || failed "commands and descriptions differ from the help text:
+$(diff <(echo "$want") <(echo "$got"))"
+    got=$(sed '/^$/d' <<<"${answers[n + 1]}" | sort)
+    want=$(help_entries "$binary" OPTIONS | sort)
+    [[ $got == "$want" ]] || failed "options and descriptions after type differ from the help text:
+$(diff <(echo "$want") <(echo "$got"))"
+}

@@ -27,24 +27,6 @@ while IFS=$'\t' read -r n word description; do
     words[n - 1]+=" $word"
 done <<<"$output"
 
-for i in "${!expectations[@]}"; do
-    # shellcheck disable=SC2086  # the words are split on purpose
-    sorted_words ${words[i]}
-    got=$REPLY
-    # shellcheck disable=SC2086
-    sorted_words ${expectations[i]}
-    want=$REPLY
-    [[ $got == "$want" ]] || failed "[${lines[i]}] proposes '$got', expected '$want'"
-done
-
-n=${#expectations[@]}
-got=$(sed '/^$/d' <<<"${answers[n]}" | sort)
-want=$(help_entries "$binary" COMMANDS | sort)
-[[ $got == "$want" ]] || failed "commands and descriptions differ from the help text:
-$(diff <(echo "$want") <(echo "$got"))"
-got=$(sed '/^$/d' <<<"${answers[n + 1]}" | sort)
-want=$(help_entries "$binary" OPTIONS | sort)
-[[ $got == "$want" ]] || failed "options and descriptions after type differ from the help text:
-$(diff <(echo "$want") <(echo "$got"))"
+check_answers "$binary"
 
 finish

@@ -92,4 +92,17 @@ class DeadPort {
   uint16_t port_ = 0;
 };
 
+// The request the client must send, written out here rather than taken from
+// the client's own formatter, so that a fault there cannot hide itself.
+inline std::string expected_wire(std::string_view token, std::string_view length,
+                                 std::string_view body) {
+  std::string w = "POST /v1/exec HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer ";
+  w += token;
+  w += "\r\nContent-Type: application/json\r\nContent-Length: ";
+  w += length;
+  w += "\r\nConnection: close\r\n\r\n";
+  w += body;
+  return w;
+}
+
 }  // namespace tessik::testing
