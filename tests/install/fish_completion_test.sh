@@ -7,13 +7,7 @@ source "$(dirname "$0")/lib.sh"
 command -v fish >/dev/null || skip "fish is not installed"
 
 file=$1 binary=$2
-lines=()
-expectations=()
-while IFS='|' read -r line expected; do
-    lines+=("$line")
-    expectations+=("$expected")
-done < <(completion_cases)
-lines+=("tessik-browser " "tessik-browser type x -")
+load_cases
 
 # One fish answers every line; "<end>" closes each answer.
 # shellcheck disable=SC2016  # the script is fish's, with fish's variables

@@ -89,3 +89,16 @@ $(diff <(echo "$want") <(echo "$got"))"
     [[ $got == "$want" ]] || failed "options and descriptions after type differ from the help text:
 $(diff <(echo "$want") <(echo "$got"))"
 }
+
+# Fills lines[] and expectations[] from the case table, then adds the two
+# lines whose answers check_answers compares with the help text.
+load_cases() {
+    lines=()
+    expectations=()
+    local line expected
+    while IFS='|' read -r line expected; do
+        lines+=("$line")
+        expectations+=("$expected")
+    done < <(completion_cases)
+    lines+=("tessik-browser " "tessik-browser type x -")
+}

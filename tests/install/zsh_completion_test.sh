@@ -8,13 +8,7 @@ source "$(dirname "$0")/lib.sh"
 command -v zsh >/dev/null || skip "zsh is not installed"
 
 dir=$1 binary=$2
-lines=()
-expectations=()
-while IFS='|' read -r line expected; do
-    lines+=("$line")
-    expectations+=("$expected")
-done < <(completion_cases)
-lines+=("tessik-browser " "tessik-browser type x -")
+load_cases
 
 output=$(zsh -f "$(dirname "$0")/zsh_complete.zsh" "$dir" "${lines[@]}") ||
     failed "zsh could not complete the lines"
