@@ -367,11 +367,11 @@ TEST_F(BrowserCommands, ClickOnALinkWaitsForTheNextPage) {
   EXPECT_EQ(ok({"url"}), page("second.html") + "\n");
 }
 
-TEST_F(BrowserCommands, TypeFiresInputEventsAndAppends) {
+TEST_F(BrowserCommands, TypeFiresInputEventsAndReplaces) {
   ok({"navigate", page("index.html")});
   EXPECT_EQ(ok({"type", "#q", "abc"}), "");
   EXPECT_EQ(ok({"type", "#q", "def", "ghi"}), "");
-  EXPECT_EQ(ok({"eval", "document.getElementById('q').value"}), "abcdef ghi\n");
+  EXPECT_EQ(ok({"eval", "document.getElementById('q').value"}), "def ghi\n");
   EXPECT_EQ(ok({"eval", "window.inputs > 0 && document.activeElement.id"}), "q\n");
   // Typing alone submits nothing.
   EXPECT_EQ(ok({"title"}), "Tessik Test Page\n");
@@ -441,11 +441,22 @@ TEST_F(BrowserCommands, ATabOpenedByThePageIsTheNextWidget) {
             "Second Page\n");
   EXPECT_EQ(ok({"--widget", "2", "url"}), page("second.html") + "\n");
   EXPECT_EQ(ok({"--widget", "1", "title"}), "Tessik Test Page\n");
-  EXPECT_EQ(ok({"title"}), "Tessik Test Page\n");
   // Its history starts with the page it opened on.
   RunResult back = run({"--widget", "2", "back"});
   EXPECT_EQ(back.status, 1);
   EXPECT_EQ(back.err, "tessik-browser: no previous page in history\n");
+  // With two widgets, a command must name one.
+  RunResult unnamed = run({"title"});
+  EXPECT_EQ(unnamed.status, 1);
+  EXPECT_EQ(unnamed.err,
+            "tessik-browser: more than one widget is open, name one with --widget: 1, 2\n");
+  // Closed, the window's widget goes away and the first is the only one again.
+  EXPECT_EQ(ok({"--widget", "2", "eval", "window.close()"}), "");
+  // A window closes after the script that closed it has returned.
+  ok({"--widget", "1", "eval", "new Promise(r => setTimeout(r, 500))"});
+  EXPECT_EQ(ok({"title"}), "Tessik Test Page\n");
+  RunResult gone = run({"--widget", "2", "url"});
+  EXPECT_EQ(gone.err, "tessik-browser: no such widget: 2\n");
 }
 
 TEST_F(BrowserCommands, UnknownWidgetsAreReported) {
