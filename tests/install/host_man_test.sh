@@ -29,38 +29,60 @@ for heading in NAME SYNOPSIS DESCRIPTION OPTIONS WIDGETS COMMANDS ACTIONS "TIMEO
     [[ -n $(section "$heading") ]] || failed "the page has no section $heading"
 done
 
-# The help text's options: each line of its OPTIONS block names them before
-# the first run of two spaces ("-h, --help" names two).
-options=$("$binary" --help | awk '
+# The help text's options and their defaults: each line of its OPTIONS block
+# that starts with an option names it (and perhaps more, "-h, --help") before
+# its description; the description may go on in lines of its own, and may
+# end with "(default: VALUE)". Prints "option<TAB>default" per name.
+help_options=$("$binary" --help | awk '
+    function flush() { for (i = 1; i <= n; i++) print names[i] "\t" dflt; n = 0 }
     $0 == "OPTIONS:" { inside = 1; next }
     inside && $0 == "" { exit }
-    inside {
-        names = substr($0, 5)
-        sub(/  .*/, "", names)
-        n = split(names, parts, ", ")
-        for (i = 1; i <= n; i++) { split(parts[i], words, " "); print words[1] }
-    }')
-[[ -n $options ]] || failed "the help text lists no options"
+    inside && /^    -/ {
+        flush()
+        head = substr($0, 5); sub(/  .*/, "", head)
+        n = split(head, parts, ", ")
+        for (i = 1; i <= n; i++) { split(parts[i], words, " "); names[i] = words[1] }
+        dflt = ""
+    }
+    inside && match($0, /\(default: [^)]*\)/) { dflt = substr($0, RSTART + 10, RLENGTH - 11) }
+    END { flush() }')
+[[ -n $help_options ]] || failed "the help text lists no options"
 synopsis=$(section SYNOPSIS)
 man_options=$(section OPTIONS)
-for option in $options; do
+# entry OPTION prints the OPTIONS entry of OPTION, up to the next entry.
+entry() {
+    awk -v option="$1" '/^       [^ ]/ { inside = ($1 == option || $1 == option ","); next } inside' \
+        <<<"$man_options"
+}
+while IFS=$'\t' read -r option default; do
     [[ $synopsis == *"$option"* ]] || failed "SYNOPSIS lacks $option"
     grep -qE "^ {7}(.*, )?$option( |,|$)" <<<"$man_options" || failed "OPTIONS has no entry for $option"
+    if [[ -n $default ]]; then
+        [[ $(entry "$option") == *"$default"* ]] ||
+            failed "the entry for $option does not give the default $default"
+    fi
+done <<<"$help_options"
+# And the other way round: the page documents no option the host lacks.
+for option in $(grep -oE -- '(^| |\[)--?[a-z-]+' <<<"$synopsis" | tr -d ' ['); do
+    grep -q "^$option"$'\t' <<<"$help_options" || failed "SYNOPSIS names $option, which the help text lacks"
 done
 
 # Every line an action can fail with, up to the selector it ends with.
 diagnostics=$(section DIAGNOSTICS)
 messages=(
     "no element matches selector: "
-    "element is not attached: "
     "element is not visible: "
     "element is not stable: "
     "element is disabled: "
     "element is covered by "
     "element is read-only: "
     "element cannot take text: "
-    "timed out waiting for the page to load"
+    "element cannot take the focus: "
+    "ms waiting for the page to load"
+    "ms waiting for the next page"
     "no such widget: "
+    "more than one widget is open, name one with --widget: "
+    "no widget is open"
 )
 for message in "${messages[@]}"; do
     [[ $diagnostics == *"$message"* ]] || failed "DIAGNOSTICS lacks the line \"$message\""
