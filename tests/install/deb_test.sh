@@ -21,7 +21,7 @@ arch=$(dpkg --print-architecture)
 packages=(tessik-browser)
 [[ -n $host_binary ]] && packages+=(tessik-browser-host)
 want=$(for p in "${packages[@]}"; do echo "${p}_${version}_${arch}.deb"; done | sort)
-got=$(cd "$tmp/out" && ls -- *.deb 2>/dev/null | sort)
+got=$(find "$tmp/out" -maxdepth 1 -name "*.deb" -printf "%f\n" | sort)
 [[ $got == "$want" ]] || failed "cpack made the packages '$got', expected '$want'"
 
 # depends_on LIST NAME: whether the control field LIST (comma-separated
@@ -49,7 +49,7 @@ check_package() {
         got=$(dpkg-deb -f "$deb" "$field")
         [[ $got == "$want" ]] || failed "$name: $field is '$got', expected '$want'"
     done
-    local maintainer description
+    local maintainer description packaged
     maintainer=$(dpkg-deb -f "$deb" Maintainer)
     [[ $maintainer =~ ^[^\<]+\ \<[^@\>]+@[^@\>]+\>$ ]] ||
         failed "$name: Maintainer '$maintainer' is not 'name <address>'"
