@@ -90,6 +90,10 @@ TEST(ConfigDecoder, ExactTexts) {
       {"{\"x\":tru}", "expected ident at line 1 column 9"},
       {"{\"x\":1e999}", "missing field `port` at line 1 column 11"},
       {"{\"x\":\"\\q\"}", "invalid escape at line 1 column 8"},
+      // The text ends within a u-escape's four digits, skipped member or not.
+      {"{\"x\":\"\\u1\"", "EOF while parsing a string at line 1 column 10"},
+      {"{\n\"x\":\"ab\\uf\t", "EOF while parsing a string at line 2 column 11"},
+      {"{\"token\":\"\\uq", "EOF while parsing a string at line 1 column 13"},
       {"[1,\"t\"]", "invalid length 2, expected struct RpcConfig with 3 elements at line 1 column 7"},
       {"[]", "invalid length 0, expected struct RpcConfig with 3 elements at line 1 column 2"},
       {"[1,\"t\",2,3]", "trailing characters at line 1 column 10"},

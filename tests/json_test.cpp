@@ -65,6 +65,10 @@ TEST(JsonReader, FailuresAndTheirPositions) {
       {"\"abc", "EOF while parsing a string at line 1 column 4"},
       {"\"\\", "EOF while parsing a string at line 1 column 2"},
       {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
+      // The text ends within the four digits: EOF, whatever the digits are.
+      {"\"\\u1\"", "EOF while parsing a string at line 1 column 5"},
+      {"\"ab\\uf\t", "EOF while parsing a string at line 1 column 7"},
+      {"\"\\uD800\\uZ", "EOF while parsing a string at line 1 column 10"},
       {"\"\\x\"", "invalid escape at line 1 column 3"},
       {"\"\\u12g4\"", "invalid escape at line 1 column 6"},
       {"\"\\uDC00\"", "lone leading surrogate in hex escape at line 1 column 7"},

@@ -121,10 +121,12 @@ std::expected<std::string_view, JsonError> JsonCursor::read_string(bool check_su
       case 't': out = '\t'; break;
       case 'u': {
         auto hex4 = [&](uint32_t& v) -> std::expected<void, JsonError> {
+          // The text ending within the four digits is an end-of-text failure,
+          // whatever the digits that are there.
+          if (end_ - s <= 4) return std::unexpected(error_at("EOF while parsing a string", end_));
           v = 0;
           for (int k = 0; k < 4; ++k) {
-            if (++s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
-            int h = hex_value(*s);
+            int h = hex_value(*++s);
             if (h < 0) return std::unexpected(error_at("invalid escape", s));
             v = v << 4 | static_cast<uint32_t>(h);
           }
