@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "json/reader.h"
 #include "json/writer.h"
@@ -249,6 +250,32 @@ TEST(JsonDocument, BuilderSortsAndCopies) {
   JsonDocument copy = copy_json(doc.root());
   doc = JsonDocument();  // the copy shares nothing with its source
   EXPECT_EQ(to_compact_json(copy.root()), R"({"alpha":false,"zeta":2})");
+}
+
+TEST(JsonDocument, MovedFromIsEmptyAndOwnsNothing) {
+  for (bool assign : {false, true}) {
+    SCOPED_TRACE(assign ? "move assignment" : "move construction");
+    JsonDocument from;
+    from.set_root(from.add_string("kept"));
+    std::optional<JsonDocument> to;
+    if (assign) {
+      to.emplace().add_string("replaced");
+      *to = std::move(from);
+    } else {
+      to.emplace(std::move(from));
+    }
+    EXPECT_TRUE(from.root().is_null());
+    // Each document now allocates from storage of its own.
+    JsonValue left = from.add_string("left");
+    JsonValue right = to->add_string("right");
+    EXPECT_EQ(left.as_string(), "left");
+    EXPECT_EQ(right.as_string(), "right");
+    EXPECT_EQ(to->root().as_string(), "kept");
+    // And the moved-from one still works once the other is gone.
+    to.reset();
+    EXPECT_EQ(left.as_string(), "left");
+    EXPECT_EQ(from.add_string("after").as_string(), "after");
+  }
 }
 
 TEST(JsonDocument, EqualityIsDeep) {

@@ -94,6 +94,21 @@ bool operator==(const JsonValue& a, const JsonValue& b) {
   return true;
 }
 
+JsonDocument::JsonDocument(JsonDocument&& other) noexcept { *this = std::move(other); }
+
+JsonDocument& JsonDocument::operator=(JsonDocument&& other) noexcept {
+  if (this == &other) return *this;
+  // The free space of the current block goes with the block: a cursor left
+  // behind would write into memory the other document now owns.
+  blocks_ = std::exchange(other.blocks_, {});
+  texts_ = std::exchange(other.texts_, {});
+  free_ = std::exchange(other.free_, nullptr);
+  left_ = std::exchange(other.left_, 0);
+  next_block_ = std::exchange(other.next_block_, kFirstBlock);
+  root_ = std::exchange(other.root_, JsonValue());
+  return *this;
+}
+
 void* JsonDocument::allocate(size_t bytes) {
   bytes = (bytes + 15) & ~size_t{15};
   if (bytes > left_) {

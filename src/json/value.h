@@ -90,8 +90,9 @@ bool operator==(const JsonValue& a, const JsonValue& b);
 class JsonDocument {
  public:
   JsonDocument() = default;
-  JsonDocument(JsonDocument&&) noexcept = default;
-  JsonDocument& operator=(JsonDocument&&) noexcept = default;
+  // The moved-from document is left empty, owning and pointing at nothing.
+  JsonDocument(JsonDocument&& other) noexcept;
+  JsonDocument& operator=(JsonDocument&& other) noexcept;
 
   JsonValue root() const { return root_; }
   void set_root(JsonValue root) { root_ = root; }
@@ -112,7 +113,8 @@ class JsonDocument {
   std::vector<ByteBuffer> texts_;
   char* free_ = nullptr;
   size_t left_ = 0;
-  size_t next_block_ = 4096;
+  static constexpr size_t kFirstBlock = 4096;
+  size_t next_block_ = kFirstBlock;
   JsonValue root_;
 };
 
