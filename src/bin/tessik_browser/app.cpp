@@ -18,13 +18,7 @@ void fail(std::string_view message) {
   std::string line = "tessik-browser: ";
   line.append(message);
   line.push_back('\n');
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // nowhere left to report to
-    rest.remove_prefix(static_cast<size_t>(n));
-  }
+  (void)write_all(STDERR_FILENO, line);  // nowhere left to report a failure to
   _exit(1);
 }
 
@@ -36,7 +30,10 @@ const char* g_stage_prefix = "";
 int run(std::span<const char* const> args) {
   auto scanned = scan_options(args);
   if (!scanned) fail(scanned.error());
-  FdSink out(STDOUT_FILENO);
+  // Static rather than on the stack, which may be small; its pages cost
+  // nothing until written.
+  static char out_buffer[64 * 1024];
+  FdSink out(STDOUT_FILENO, out_buffer);
   if (scanned->help) {
     out.write(kHelpText);
     out.put('\n');
