@@ -35,6 +35,16 @@ using Fail = std::unexpected<JsonError>;
 enum Field { kPort, kToken, kPid, kOther };
 constexpr std::string_view kFieldNames[] = {"port", "token", "pid"};
 
+// The token goes into the request head as it stands, where a control
+// character could end a header, or the head, early. Bytes from 0x80 up (C1
+// controls included, as UTF-8) cannot, and pass verbatim.
+bool has_control_character(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
 // Reads the state file's text straight into an RpcConfig, without a tree.
 class ConfigDecoder {
  public:
@@ -150,8 +160,13 @@ class ConfigDecoder {
         config_.pid = static_cast<uint32_t>(n);
         return r;
       }
-      case kToken:
-        return string_field(config_.token);
+      case kToken: {
+        auto r = string_field(config_.token);
+        if (r && has_control_character(config_.token)) {
+          return Fail(typed("token holds a control character"));
+        }
+        return r;
+      }
       default:
         return skip_value();
     }
