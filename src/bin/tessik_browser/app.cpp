@@ -46,12 +46,14 @@ int run(std::span<const char* const> args) {
   auto command_args = build_args(request, line.command, line.args, line.submit);
   if (!command_args) fail(command_args.error());
 
+  auto body = build_request(request, line.command, line.widget, *command_args);
+  if (!body) fail(body.error());
+
   auto config = load_rpc_config();
   if (!config) fail(config.error());
 
-  JsonValue body = build_request(request, line.command, line.widget, *command_args);
   g_stage_prefix = "rpc error: ";
-  auto reply = rpc_exchange(*config, body);
+  auto reply = rpc_exchange(*config, *body);
   if (!reply) fail("rpc error: " + reply.error());
 
   g_stage_prefix = "bad response: ";

@@ -2,6 +2,9 @@
 
 #include <array>
 
+#include "json/utf8.h"
+#include "json/writer.h"
+
 namespace tessik {
 
 const std::string_view kHelpText =
@@ -79,6 +82,18 @@ constexpr std::array<Command, 10> kCommands = {{
     {"type", Needs::two, "usage: type <selector> <text>"},
 }};
 
+// An argument goes into the body as a JSON string, which must be UTF-8. The
+// refusal shows it quoted and escaped, so it stays on one line, with U+FFFD
+// for the bad bytes.
+std::expected<JsonValue, std::string> add_text(JsonDocument& doc, std::string_view name,
+                                               std::string_view text) {
+  if (is_valid_utf8(text)) return doc.add_string(text);
+  std::string message(name);
+  message += " is not valid UTF-8: ";
+  escape_json_string(message, lossy_utf8(text));
+  return std::unexpected(std::move(message));
+}
+
 std::string join(std::span<const std::string_view> words) {
   std::string out;
   for (size_t i = 0; i < words.size(); ++i) {
@@ -100,40 +115,50 @@ std::expected<JsonValue, std::string> build_args(JsonDocument& doc, std::string_
   if (!found) return std::unexpected("unknown command: '" + std::string(command) + "' (try --help)");
 
   std::vector<JsonMember> members;
-  auto add = [&](std::string_view key, JsonValue value) {
-    members.push_back({JsonValue::string(key), value});
+  auto add = [&](std::string_view key, std::string_view text) -> std::expected<void, std::string> {
+    auto value = add_text(doc, key, text);
+    if (!value) return std::unexpected(std::move(value.error()));
+    members.push_back({JsonValue::string(key), *value});
+    return {};
   };
+  std::expected<void, std::string> added;
   switch (found->needs) {
     case Needs::nothing:
       break;
     case Needs::optional_selector:
-      if (!args.empty()) add("selector", doc.add_string(args[0]));
+      if (!args.empty()) added = add("selector", args[0]);
       break;
     case Needs::one:
       if (args.empty()) return std::unexpected(std::string(found->usage));
-      add(command == "navigate" ? "url" : "selector", doc.add_string(args[0]));
+      added = add(command == "navigate" ? "url" : "selector", args[0]);
       break;
     case Needs::script: {
       std::string script = join(args);
       if (script.empty()) return std::unexpected(std::string(found->usage));
-      add("script", doc.add_string(script));
+      added = add("script", script);
       break;
     }
     case Needs::two:
       if (args.size() < 2) return std::unexpected(std::string(found->usage));
-      add("selector", doc.add_string(args[0]));
-      add("text", doc.add_string(join(args.subspan(1))));
-      add("submit", JsonValue::boolean(submit));
+      added = add("selector", args[0]);
+      if (added) added = add("text", join(args.subspan(1)));
+      members.push_back({JsonValue::string("submit"), JsonValue::boolean(submit)});
       break;
   }
+  if (!added) return std::unexpected(std::move(added.error()));
   return doc.add_object(members);
 }
 
-JsonValue build_request(JsonDocument& doc, std::string_view command,
-                        std::optional<std::string_view> widget, JsonValue args) {
+std::expected<JsonValue, std::string> build_request(JsonDocument& doc, std::string_view command,
+                                                    std::optional<std::string_view> widget,
+                                                    JsonValue args) {
   std::vector<JsonMember> members;
   members.push_back({JsonValue::string("command"), doc.add_string(command)});
-  if (widget) members.push_back({JsonValue::string("widget_id"), doc.add_string(*widget)});
+  if (widget) {
+    auto id = add_text(doc, "--widget", *widget);
+    if (!id) return std::unexpected(std::move(id.error()));
+    members.push_back({JsonValue::string("widget_id"), *id});
+  }
   if (args.size() > 0) members.push_back({JsonValue::string("args"), args});
   return doc.add_object(members);
 }
