@@ -99,7 +99,6 @@ class JsonDocument {
 
   // Builders for values made by the program: each copies what it is given.
   JsonValue add_string(std::string_view s);
-  JsonValue add_array(std::span<const JsonValue> items);
   // Sorts the members by key bytes; of two equal keys the later one wins.
   JsonValue add_object(std::span<const JsonMember> members);
 
@@ -117,9 +116,6 @@ class JsonDocument {
   size_t next_block_ = kFirstBlock;
   JsonValue root_;
 };
-
-// A document whose root is a copy of `value` sharing nothing with its source.
-JsonDocument copy_json(JsonValue value);
 
 // Sorts members[0..n) by key bytes, keeps the later of equal keys, and returns
 // the number kept.
