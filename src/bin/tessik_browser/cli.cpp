@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "bin/tessik_browser/messages.h"
 #include "json/utf8.h"
 #include "json/writer.h"
 
@@ -45,7 +46,7 @@ std::expected<ScanResult, std::string> scan_options(std::span<const char* const>
       return result;
     }
     if (arg == "--widget") {
-      if (i + 1 == args.size()) return std::unexpected("--widget requires an argument");
+      if (i + 1 == args.size()) return std::unexpected(kWidgetNeedsArgument);
       result.line.widget = std::string_view(args[++i]);  // verbatim, even "--help"
     } else if (arg == "--submit") {
       result.line.submit = true;
@@ -53,7 +54,7 @@ std::expected<ScanResult, std::string> scan_options(std::span<const char* const>
       positional.push_back(arg);
     }
   }
-  if (positional.empty()) return std::unexpected("missing command (try --help)");
+  if (positional.empty()) return std::unexpected(kMissingCommand);
   result.line.command = positional.front();
   result.line.args.assign(positional.begin() + 1, positional.end());
   return result;
@@ -72,14 +73,14 @@ struct Command {
 constexpr std::array<Command, 10> kCommands = {{
     {"url", Needs::nothing, ""},
     {"title", Needs::nothing, ""},
-    {"navigate", Needs::one, "usage: navigate <url>"},
+    {"navigate", Needs::one, kUsageNavigate},
     {"back", Needs::nothing, ""},
     {"forward", Needs::nothing, ""},
     {"reload", Needs::nothing, ""},
     {"text", Needs::optional_selector, ""},
-    {"eval", Needs::script, "usage: eval <script>"},
-    {"click", Needs::one, "usage: click <selector>"},
-    {"type", Needs::two, "usage: type <selector> <text>"},
+    {"eval", Needs::script, kUsageEval},
+    {"click", Needs::one, kUsageClick},
+    {"type", Needs::two, kUsageType},
 }};
 
 // An argument goes into the body as a JSON string, which must be UTF-8. The
@@ -89,7 +90,7 @@ std::expected<JsonValue, std::string> add_text(JsonDocument& doc, std::string_vi
                                                std::string_view text) {
   if (is_valid_utf8(text)) return doc.add_string(text);
   std::string message(name);
-  message += " is not valid UTF-8: ";
+  message += kNotUtf8Argument;
   escape_json_string(message, lossy_utf8(text));
   return std::unexpected(std::move(message));
 }
@@ -112,7 +113,7 @@ std::expected<JsonValue, std::string> build_args(JsonDocument& doc, std::string_
   for (const Command& c : kCommands) {
     if (c.word == command) found = &c;
   }
-  if (!found) return std::unexpected("unknown command: '" + std::string(command) + "' (try --help)");
+  if (!found) return std::unexpected(kUnknownCommand + std::string(command) + kUnknownCommandEnd);
 
   std::vector<JsonMember> members;
   auto add = [&](std::string_view key, std::string_view text) -> std::expected<void, std::string> {
