@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "bin/tessik_browser/cli.h"
 #include "rpc/os_error.h"
 #include "support/fake_endpoint.h"
 #include "support/process.h"
@@ -297,7 +297,9 @@ TEST(EndToEnd, SmallStack) {
   const testing::RunOptions small{.stack_kib = 64};
   RunResult help = testing::run_binary({"--help"}, small);
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out, std::string(kHelpText) + "\n");
+  EXPECT_EQ(help.out, testing::read_file(std::filesystem::path(__FILE__).parent_path() / "data" /
+                                         "help.txt") +
+                          "\n");
   RunResult usage = testing::run_binary({"navigate"}, small);
   EXPECT_EQ(usage.status, 1);
   EXPECT_EQ(usage.err, "tessik-browser: usage: navigate <url>\n");
