@@ -305,6 +305,16 @@ struct Browser::Navigation {
 
 namespace {
 
+// How long to let a new document set up before looking in it again.
+constexpr auto kContextPause = std::chrono::milliseconds(10);
+
+// The script's document went away under it.
+bool lost_context(std::string_view error) {
+  return error.find("context was destroyed") != std::string_view::npos ||
+         error.find("navigated or closed") != std::string_view::npos ||
+         error.find("Cannot find default execution context") != std::string_view::npos;
+}
+
 std::string timed_out(std::chrono::milliseconds limit, std::string_view what) {
   return "timed out after " + std::to_string(limit.count()) + " ms waiting for " + std::string(what);
 }
@@ -417,7 +427,14 @@ std::expected<std::shared_ptr<Browser::Widget>, std::string> Browser::attach(
                            .add_bool("flatten", true)
                            .build(),
                        {});
-  if (!attached) return std::unexpected(attached.error());
+  if (!attached) {
+    // The tab may have closed before its end was noted.
+    if (devtools_.read_available()) pump({}, nullptr);
+    if (std::find(widgets_.begin(), widgets_.end(), widget) == widgets_.end()) {
+      return std::unexpected("no such widget: " + widget->id);
+    }
+    return std::unexpected(attached.error());
+  }
   std::string session(string_member(attached->result, "sessionId"));
   if (auto enabled = call("Page.enable", {}, session); !enabled) {
     return std::unexpected(enabled.error());
@@ -521,11 +538,22 @@ std::expected<Reply, std::string> Browser::wait_for_element(Widget& widget, std:
                                                             const std::string& selector,
                                                             bool clear, bool submit) {
   if (auto front = bring_to_front(widget); !front) return std::unexpected(front.error());
-  std::string expression = "(" + std::string(kActionScript) + ")(" + js_string(selector) + ", '" +
-                           std::string(action) + "', " + std::to_string(timeouts_.action.count()) +
-                           ", " + (clear ? "true" : "false") + ", " + (submit ? "true" : "false") + ")";
-  // The page ends its own wait; the margin is for a page too busy to.
-  auto reply = evaluate(widget, expression, within(timeouts_.action + std::chrono::seconds(5)));
+  Clock::time_point until = within(timeouts_.action);
+  std::expected<Reply, std::string> reply;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    std::string expression = "(" + std::string(kActionScript) + ")(" + js_string(selector) +
+                             ", '" + std::string(action) + "', " +
+                             std::to_string(std::max<long long>(1, left.count())) + ", " +
+                             (clear ? "true" : "false") + ", " + (submit ? "true" : "false") + ")";
+    // The page ends its own wait; the margin is for a page too busy to.
+    reply = evaluate(widget, expression, std::min(until + std::chrono::seconds(5), deadline_));
+    // A page that moved on to another document while the script waited:
+    // the element may be in the new one, once it has a context to look in.
+    if (reply || Clock::now() >= until || !lost_context(reply.error())) break;
+    auto waited = devtools_.wait_for_event(std::min(until, Clock::now() + kContextPause));
+    if (!waited) return std::unexpected(waited.error());
+  }
   if (!reply) return reply;
   if (!reply->result.is_object()) return std::unexpected(std::string("the page gave no answer"));
   if (std::string_view error = string_member(reply->result, "error"); !error.empty()) {

@@ -179,6 +179,8 @@ TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
       // Waiting for the element, then for it to take the click.
       {"late.html", {"click", "#late"}, "", "", "state.textContent", "clicked"},
       {"late.html", {"text", "#note"}, "arrived\n", "", "state.textContent", "waiting"},
+      // The element is on the page this one moves on to while the click waits.
+      {"redirect.html", {"click", "#late"}, "", "", "state.textContent", "clicked"},
       {"enable.html", {"click", "#b"}, "", "", "state.textContent", "b"},
       {"overlay.html", {"click", "#b"}, "", "", "state.textContent", "b"},
       {"moving.html", {"click", "#m"}, "", "", "state.textContent", "m"},
