@@ -503,13 +503,17 @@ std::expected<Reply, std::string> Browser::evaluate(Widget& widget, std::string_
 std::expected<void, std::string> Browser::wait_for_navigation(Widget& widget,
                                                               Navigation& navigation,
                                                               std::chrono::milliseconds limit) {
+  Clock::time_point start = Clock::now();
   Clock::time_point until = within(limit);
   for (;;) {
     pump(widget.session, &navigation);
     if (navigation.done) return {};
     if (Clock::now() >= until) {
-      return std::unexpected(timed_out(limit, navigation.until == "load" ? "the page to load"
-                                                                          : "the next page"));
+      // The request's own deadline may have come first.
+      auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(until - start);
+      return std::unexpected(timed_out(std::min(limit, waited), navigation.until == "load"
+                                                                    ? "the page to load"
+                                                                    : "the next page"));
     }
     auto waited = devtools_.wait_for_event(until);
     if (!waited) return waited;
