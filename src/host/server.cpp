@@ -7,6 +7,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <list>
+#include <optional>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -28,6 +29,8 @@ namespace {
 // long, so that closing with unread input does not reset the connection
 // before the client has read the reply.
 constexpr auto kDrainLimit = std::chrono::seconds(2);
+// How long the last replies may take once the browser has gone.
+constexpr auto kClosingLimit = std::chrono::seconds(3);
 // Connections taken per turn of the loop.
 constexpr size_t kAcceptBatch = 16;
 // How long to leave new connections waiting when no descriptor is free.
@@ -218,14 +221,17 @@ class Loop {
     std::vector<Connection*> owners;
     for (;;) {
       Clock::time_point now = Clock::now();
+      if (closing_until_ && (connections_.empty() || now >= *closing_until_)) {
+        return StopReason::browser_exited;
+      }
       fds.clear();
       owners.clear();
       fds.push_back({options_.signal_fd, POLLIN, 0});
       fds.push_back({worker_.wake_fd(), POLLIN, 0});
-      bool accepting = now >= accept_pause_until_ &&
+      bool accepting = !closing_until_ && now >= accept_pause_until_ &&
                        (connections_.size() < kMaxConnections || evictable() != connections_.end());
       fds.push_back({accepting ? options_.listener : -1, POLLIN, 0});
-      Clock::time_point next = now + std::chrono::hours(1);
+      Clock::time_point next = closing_until_.value_or(now + std::chrono::hours(1));
       if (now < accept_pause_until_) next = std::min(next, accept_pause_until_);
       for (Connection& c : connections_) {
         if (c.state == Connection::State::running) continue;
@@ -239,19 +245,22 @@ class Loop {
       if (ready < 0) return std::unexpected("cannot wait for clients: " + os_error_text(errno));
 
       if (fds[0].revents != 0) {
-        if (auto stop = take_signals()) return *stop;
+        std::optional<StopReason> stop = take_signals();
+        // Once the browser is gone, a stop request only cuts the goodbyes short.
+        if (stop == StopReason::signal) return closing_until_ ? StopReason::browser_exited : *stop;
+        if (stop == StopReason::browser_exited) close_down();
       }
       if (fds[1].revents != 0) {
         drain_pipe(worker_.wake_fd());
         for (Done& done : worker_.take_done()) finish(done);
-        if (worker_.browser_gone()) return StopReason::browser_exited;
+        if (worker_.browser_gone()) close_down();
       }
       for (size_t i = 0; i < owners.size(); ++i) {
         // A connection closed earlier in this turn has nothing more to do.
         if (fds[i + 3].revents != 0 && owners[i]->fd >= 0) step(*owners[i]);
       }
       // Last, since making room may drop connections that `owners` points to.
-      if (fds[2].revents != 0) accept_some();
+      if (fds[2].revents != 0 && !closing_until_) accept_some();
       now = Clock::now();
       for (Connection& c : connections_) {
         if (c.state != Connection::State::running && now >= c.deadline) c.fd = close_fd(c.fd);
@@ -291,6 +300,24 @@ class Loop {
       return StopReason::browser_exited;
     }
     return std::nullopt;
+  }
+
+  // The browser has gone: every request waiting for it gets that as its
+  // reply, nothing new is taken, and the loop ends once the replies are out.
+  void close_down() {
+    if (closing_until_) return;
+    closing_until_ = Clock::now() + kClosingLimit;
+    // A command that finished before the browser went keeps its own reply.
+    for (Done& done : worker_.take_done()) finish(done);
+    // Ends the worker's wait on a browser that will never answer.
+    poke(options_.abort_write);
+    for (Connection& c : connections_) {
+      if (c.state == Connection::State::running) {
+        reply(c, 503, error_envelope(kBrowserExited));
+      } else if (c.state == Connection::State::reading) {
+        c.fd = close_fd(c.fd);
+      }
+    }
   }
 
   // The oldest connection that may go to make room: first one whose request
@@ -498,6 +525,8 @@ class Loop {
   Connections connections_;
   uint64_t next_id_ = 1;
   Clock::time_point accept_pause_until_;
+  // Set once the browser has gone: the time left to send the last replies.
+  std::optional<Clock::time_point> closing_until_;
 };
 
 }  // namespace
