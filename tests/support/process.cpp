@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -123,6 +124,11 @@ void TempDir::write(const std::string& relative, const std::string& content) con
   auto file = path_ / relative;
   std::filesystem::create_directories(file.parent_path());
   std::ofstream(file, std::ios::binary) << content;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void write_state_file(const TempDir& home, int port, const std::string& token) {

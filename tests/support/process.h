@@ -42,6 +42,9 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// The whole content of a file, or an empty text when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
+
 // A HOME whose state file names `port` with token `token`.
 void write_state_file(const TempDir& home, int port, const std::string& token = "secret-token");
 
