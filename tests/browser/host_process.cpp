@@ -3,11 +3,9 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
-#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -19,13 +17,6 @@ extern char** environ;
 namespace tessik::testing {
 
 using Clock = std::chrono::steady_clock;
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::filesystem::path state_path(const std::filesystem::path& home) {
   return home / ".tessik" / "state" / "browser-rpc.json";

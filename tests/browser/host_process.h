@@ -10,8 +10,6 @@
 
 namespace tessik::testing {
 
-std::string read_file(const std::filesystem::path& path);
-
 // Where a host with HOME `home` announces itself.
 std::filesystem::path state_path(const std::filesystem::path& home);
 
