@@ -26,11 +26,29 @@
 namespace tessik {
 namespace {
 
-using testing::HostProcess;
+using testing::Host;
 using testing::RunResult;
 using testing::TempDir;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+
+std::filesystem::path state_path(const std::filesystem::path& home) {
+  return home / ".tessik" / "state" / "browser-rpc.json";
+}
+
+// A connection to 127.0.0.1:port, or -1.
+int connect_to(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 // Stands in for the browser: notes the pid of each start, then becomes the
 // real browser.
@@ -54,15 +72,6 @@ class CountingBrowser {
  private:
   TempDir dir_;
 };
-
-// Starts a host in `home` that runs `browser`, and waits for it to serve.
-std::unique_ptr<HostProcess> serving_host(const TempDir& home, const CountingBrowser& browser,
-                                          int& port) {
-  auto host = std::make_unique<HostProcess>(home.path(),
-                                            std::vector<std::string>{"--chromium", browser.path()});
-  port = host->wait_ready();
-  return host;
-}
 
 // ---- Clients that send slowly or not at all.
 
@@ -98,11 +107,8 @@ class Tricklers {
 
   void open(Slot& s) {
     s = {};
-    try {
-      s.fd = testing::connect_to(port_);
-    } catch (const std::exception&) {
-      ++failed_connects_;
-    }
+    s.fd = connect_to(port_);
+    if (s.fd < 0) ++failed_connects_;
     s.opened = Clock::now();
   }
 
@@ -118,9 +124,8 @@ class Tricklers {
     std::vector<pollfd> fds;
     for (Slot& s : slots_) fds.push_back({s.fd, POLLIN, 0});
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    if (::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(left.count(), 0))) <= 0) {
-      return;
-    }
+    int wait_ms = static_cast<int>(std::max<long long>(left.count(), 0));
+    if (::poll(fds.data(), fds.size(), wait_ms) <= 0) return;
     for (size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       char buf[512];
@@ -157,7 +162,8 @@ Clock::duration titles_while(Tricklers& tricklers, Clock::duration attack, Clock
       std::this_thread::sleep_for(gap);
       if (over) break;
       auto start = Clock::now();
-      RunResult r = testing::run_binary({"title"}, {.home = home.path().string(), .timeout_ms = 45000});
+      RunResult r =
+          testing::run_binary({"title"}, {.home = home.path().string(), .timeout_ms = 45000});
       auto took = Clock::now() - start;
       slowest = std::max(slowest, took);
       EXPECT_EQ(r.status, 0) << r.err;
@@ -173,7 +179,7 @@ Clock::duration titles_while(Tricklers& tricklers, Clock::duration attack, Clock
 
 TEST(SlowClients, ATrickleDelaysNoOneAndBuysNoTime) {
   TempDir home;
-  HostProcess host(home.path());
+  Host host(home.path());
   int port = host.wait_ready();
   ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
 
@@ -186,14 +192,16 @@ TEST(SlowClients, ATrickleDelaysNoOneAndBuysNoTime) {
   // Every first connection was closed, and none outlived its time to send a
   // request by much, however often it sent a byte.
   EXPECT_GE(tricklers.lifetimes().size(), 70u);
-  for (Clock::duration lived : tricklers.lifetimes()) EXPECT_LT(lived, 15s) << seconds(lived) << " s";
+  for (Clock::duration lived : tricklers.lifetimes()) {
+    EXPECT_LT(lived, 15s) << seconds(lived) << " s";
+  }
   EXPECT_EQ(host.stop(SIGTERM), 0);
   EXPECT_EQ(host.stderr_text(), "");
 }
 
 TEST(SlowClients, ACrowdBeyondTheCapDelaysNoOne) {
   TempDir home;
-  HostProcess host(home.path());
+  Host host(home.path());
   int port = host.wait_ready();
   ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
 
@@ -214,8 +222,8 @@ TEST(HostLock, SimultaneousStartsLeaveOneServing) {
     TempDir home;
     CountingBrowser browser;
     std::vector<std::string> args = {"--chromium", browser.path()};
-    std::unique_ptr<HostProcess> hosts[2] = {std::make_unique<HostProcess>(home.path(), args),
-                                             std::make_unique<HostProcess>(home.path(), args)};
+    std::unique_ptr<Host> hosts[2] = {std::make_unique<Host>(home.path(), args),
+                                      std::make_unique<Host>(home.path(), args)};
     // The first to end is the one that lost.
     int loser = -1, status = -1;
     for (auto until = Clock::now() + 30s; loser < 0 && Clock::now() < until;) {
@@ -225,15 +233,15 @@ TEST(HostLock, SimultaneousStartsLeaveOneServing) {
       }
     }
     ASSERT_GE(loser, 0) << "neither host gave way";
-    HostProcess& winner = *hosts[1 - loser];
+    Host& winner = *hosts[1 - loser];
     ASSERT_NE(winner.wait_ready(), 0) << winner.ready_line() << winner.stderr_text();
     EXPECT_EQ(status, 1);
     EXPECT_EQ(hosts[loser]->stderr_text(),
               "tessik-browser-host: another host is running (pid " + std::to_string(winner.pid()) +
-                  ", " + testing::state_path(home.path()).string() + ")\n");
+                  ", " + state_path(home.path()).string() + ")\n");
     // The one that lost never started a browser.
     EXPECT_EQ(browser.starts().size(), 1u);
-    EXPECT_EQ(testing::read_file(testing::state_path(home.path()))
+    EXPECT_EQ(testing::read_file(state_path(home.path()))
                   .find("{\"pid\":" + std::to_string(winner.pid()) + ","),
               0u);
     EXPECT_EQ(winner.stop(SIGTERM), 0);
@@ -259,7 +267,7 @@ TEST(HostLock, FoldersKeepTheirModes) {
       ASSERT_EQ(::mkdir((home.path() / folder).c_str(), mode), 0);
       ASSERT_EQ(::chmod((home.path() / folder).c_str(), mode), 0);
     }
-    HostProcess host(home.path());
+    Host host(home.path());
     ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
     struct stat tessik {}, state {};
     ASSERT_EQ(::stat((home.path() / ".tessik").c_str(), &tessik), 0);
@@ -311,9 +319,8 @@ TEST(BrowserDeath, TheCommandInFlightFailsAtOnce) {
     SCOPED_TRACE("round " + std::to_string(round));
     TempDir home;
     CountingBrowser browser;
-    int port = 0;
-    auto host = serving_host(home, browser, port);
-    ASSERT_NE(port, 0) << host->ready_line() << host->stderr_text();
+    Host host(home.path(), {"--chromium", browser.path()});
+    ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
 
     Beacon beacon;
     RunResult result;
@@ -329,7 +336,7 @@ TEST(BrowserDeath, TheCommandInFlightFailsAtOnce) {
     auto killed = Clock::now();
     std::vector<pid_t> started = browser.starts();
     // Ends the client too when something went wrong before.
-    ::kill(started.size() == 1 ? started[0] : host->pid(), SIGKILL);
+    ::kill(started.size() == 1 ? started[0] : host.pid(), SIGKILL);
     client.join();
     ASSERT_EQ(started.size(), 1u);
     ASSERT_TRUE(running) << "the script never ran";
@@ -338,9 +345,9 @@ TEST(BrowserDeath, TheCommandInFlightFailsAtOnce) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "tessik-browser: the browser has exited\n");
     EXPECT_LT(ended - killed, 10s);
-    EXPECT_EQ(host->wait_exit(15s), 1);
-    EXPECT_EQ(host->stderr_text(), "tessik-browser-host: the browser exited (signal 9)\n");
-    EXPECT_FALSE(std::filesystem::exists(testing::state_path(home.path())));
+    EXPECT_EQ(host.wait_exit(15s), 1);
+    EXPECT_EQ(host.stderr_text(), "tessik-browser-host: the browser exited (signal 9)\n");
+    EXPECT_FALSE(std::filesystem::exists(state_path(home.path())));
   }
 }
 
