@@ -56,8 +56,9 @@ Data data_in(Reply reply, JsonValue value) {
 
 // Waits in the page for the element an action needs, re-checking at each
 // animation frame (or timer, in a page that gets no frames) until `ms` pass.
-// Elements are looked for in the document, then in open shadow roots, then in
-// same-origin frames. Resolves to {x, y} (click: the point to press, in the
+// Elements are looked for in the document, then in open shadow roots (where a
+// descendant combinator also reaches through the host), then in same-origin
+// frames. Resolves to {x, y} (click: the point to press, in the
 // top frame's coordinates), {text} or {} (type: focused with its content
 // selected, or cleared with `clear`), or {error} naming the first
 // condition still unmet.
@@ -65,6 +66,58 @@ constexpr std::string_view kActionScript = R"(async (sel, action, ms, clear, sub
   const deadline = performance.now() + ms;
   const isFrame = (el) => el.tagName === 'IFRAME' || el.tagName === 'FRAME';
   const inside = (frame) => { try { return frame.contentDocument; } catch (e) { return null; } };
+  const up = (node) => node.parentNode || node.host || null;
+  // A selector split at its descendant combinators, so that they may cross
+  // shadow boundaries ("x-card button"); null for a list or a single part.
+  const parts = (() => {
+    const out = [];
+    let part = '', depth = 0, quote = '';
+    const space = (c) => c === ' ' || c === '\t' || c === '\n' || c === '\r' || c === '\f';
+    for (let i = 0; i < sel.length; i++) {
+      const c = sel[i];
+      if (c === '\\') { part += c + (sel[++i] ?? ''); continue; }
+      if (quote) { part += c; if (c === quote) quote = ''; continue; }
+      if (c === '"' || c === "'") { quote = c; part += c; continue; }
+      if (c === '(' || c === '[') depth++;
+      if (c === ')' || c === ']') depth--;
+      if (depth !== 0) { part += c; continue; }
+      if (c === ',') return null;
+      if (space(c) || '>+~'.includes(c)) {
+        let j = i;
+        while (j < sel.length && space(sel[j])) j++;
+        if ('>+~'.includes(sel[j] ?? '')) {
+          // Any other combinator stays within its part.
+          part += ' ' + sel[j] + ' ';
+          j++;
+          while (j < sel.length && space(sel[j])) j++;
+        } else if (part) {
+          out.push(part);
+          part = '';
+        }
+        i = j - 1;
+        continue;
+      }
+      part += c;
+    }
+    if (part) out.push(part);
+    return out.length > 1 ? out : null;
+  })();
+  // The last part matches the element, the others its ancestors in order,
+  // through shadow hosts.
+  const pierces = (el) => {
+    let k = parts.length - 2, node = up(el);
+    for (let i = 0; k >= 0 && node && i < 4096; i++, node = up(node)) {
+      if (node.nodeType === 1 && node.matches(parts[k])) k--;
+    }
+    return k < 0;
+  };
+  const query = (root, shadow) => {
+    if (!shadow || !parts) return root.querySelector(sel);
+    for (const el of root.querySelectorAll(parts[parts.length - 1])) {
+      if (pierces(el)) return el;
+    }
+    return null;
+  };
   const find = () => {
     const first = document.querySelector(sel);
     if (first) return first;
@@ -73,7 +126,7 @@ constexpr std::string_view kActionScript = R"(async (sel, action, ms, clear, sub
       const roots = [docs[d]];
       for (let r = 0; r < roots.length && r < 4096; r++) {
         if (d > 0 || r > 0) {
-          const hit = roots[r].querySelector(sel);
+          const hit = query(roots[r], r > 0);
           if (hit) return hit;
         }
         for (const el of roots[r].querySelectorAll('*')) {
@@ -133,7 +186,6 @@ constexpr std::string_view kActionScript = R"(async (sel, action, ms, clear, sub
     }
     return hit;
   };
-  const up = (node) => node.parentNode || node.host || null;
   const within = (node, el) => {
     for (let i = 0; node && i < 4096; i++, node = up(node)) if (node === el) return true;
     return false;
@@ -503,13 +555,17 @@ std::expected<Reply, std::string> Browser::evaluate(Widget& widget, std::string_
 std::expected<void, std::string> Browser::wait_for_navigation(Widget& widget,
                                                               Navigation& navigation,
                                                               std::chrono::milliseconds limit) {
+  Clock::time_point start = Clock::now();
   Clock::time_point until = within(limit);
   for (;;) {
     pump(widget.session, &navigation);
     if (navigation.done) return {};
     if (Clock::now() >= until) {
-      return std::unexpected(timed_out(limit, navigation.until == "load" ? "the page to load"
-                                                                          : "the next page"));
+      // The request's own deadline may have come first.
+      auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(until - start);
+      return std::unexpected(timed_out(std::min(limit, waited), navigation.until == "load"
+                                                                    ? "the page to load"
+                                                                    : "the next page"));
     }
     auto waited = devtools_.wait_for_event(until);
     if (!waited) return waited;

@@ -216,6 +216,10 @@ TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
       // Open shadow roots and same-origin frames are searched; closed roots are not.
       {"shadow.html", {"click", "#inner"}, "", "", "state.textContent", "inner"},
       {"shadow.html", {"type", "#field", "new"}, "", "", shadow_field, "new"},
+      // A descendant combinator reaches through the shadow host.
+      {"shadow.html", {"click", "#card div > button"}, "", "", "state.textContent", "inner"},
+      {"shadow.html", {"click", "body  x-card[id=\"card\"] button"}, "", "", "state.textContent",
+       "inner"},
       {"shadow.html", {"text", "#inner"}, "Inside\n", "", "state.textContent", "none"},
       {"shadow.html", {"click", "#closed-inner"}, "", "no element matches selector: #closed-inner",
        "state.textContent", "none"},
