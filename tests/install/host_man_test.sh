@@ -83,6 +83,7 @@ messages=(
     "no such widget: "
     "more than one widget is open, name one with --widget: "
     "no widget is open"
+    "the browser has exited"
 )
 for message in "${messages[@]}"; do
     [[ $diagnostics == *"$message"* ]] || failed "DIAGNOSTICS lacks the line \"$message\""
