@@ -12,9 +12,29 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
+
 extern char** environ;
 
+#ifndef TESSIK_TEST_EMULATOR
+#define TESSIK_TEST_EMULATOR ""
+#endif
+
 namespace tessik::testing {
+
+std::vector<std::string> binary_command(const std::vector<std::string>& args) {
+  std::vector<std::string> command;
+  std::istringstream emulator(TESSIK_TEST_EMULATOR);
+  for (std::string word; emulator >> word;) command.push_back(word);
+  command.push_back(TESSIK_BROWSER_BINARY);
+  command.insert(command.end(), args.begin(), args.end());
+  return command;
+}
+
+std::string emulated_because() {
+  const std::string emulator = TESSIK_TEST_EMULATOR;
+  return emulator.empty() ? "" : "runs under " + emulator.substr(0, emulator.find(' '));
+}
 
 RunResult run_binary(const std::vector<std::string>& args, const RunOptions& options) {
   int out_pipe[2], err_pipe[2];
@@ -39,8 +59,7 @@ RunResult run_binary(const std::vector<std::string>& args, const RunOptions& opt
   for (auto& e : env_storage) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  std::vector<std::string> argv_storage{TESSIK_BROWSER_BINARY};
-  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+  std::vector<std::string> argv_storage = binary_command(args);
   std::vector<char*> argv;
   for (auto& a : argv_storage) argv.push_back(a.data());
   argv.push_back(nullptr);
