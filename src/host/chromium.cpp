@@ -127,7 +127,7 @@ std::expected<void, std::string> start_watchdog(BrowserProcess& process,
     // Between fork and exit, so only async-signal-safe calls.
     ::close(lifeline[1]);
     for (int fd : to_close) ::close(fd);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE}) ::signal(signal, SIG_DFL);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE}) ::signal(number, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
