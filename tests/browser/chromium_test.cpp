@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "host/chromium.h"
+#include "support/process.h"
 
 namespace tessik::host {
 namespace {
@@ -24,32 +24,21 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-struct Folder {
-  Folder() {
-    std::string pattern = (fs::temp_directory_path() / "tessik-chromium-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) std::abort();
-    path = pattern;
-  }
-  ~Folder() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  // Writes a file with the given mode; returns its path.
-  std::string file(const std::string& name, const std::string& text, fs::perms mode) const {
-    std::ofstream(path / name) << text;
-    fs::permissions(path / name, mode);
-    return (path / name).string();
-  }
-  fs::path path;
-};
+// Writes an executable (or not) file into `folder`; returns its path.
+std::string put_file(const testing::TempDir& folder, const std::string& name,
+                     const std::string& text, fs::perms mode) {
+  folder.write(name, text);
+  fs::permissions(folder.path() / name, mode);
+  return (folder.path() / name).string();
+}
 
 TEST(ChooseBrowser, TakesTheOptionThenTheEnvironmentThenTheFirstInstalled) {
-  Folder folder;
+  testing::TempDir folder;
   const auto exec = fs::perms::owner_all;
-  const std::string installed = folder.file("installed", "#!/bin/sh\n", exec);
-  const std::string second = folder.file("second", "#!/bin/sh\n", exec);
-  const std::string not_executable = folder.file("plain", "", fs::perms::owner_read);
-  const std::string missing = (folder.path / "missing").string();
+  const std::string installed = put_file(folder, "installed", "#!/bin/sh\n", exec);
+  const std::string second = put_file(folder, "second", "#!/bin/sh\n", exec);
+  const std::string not_executable = put_file(folder, "plain", "", fs::perms::owner_read);
+  const std::string missing = (folder.path() / "missing").string();
   struct Case {
     const char* name;
     std::string option;
@@ -111,19 +100,21 @@ std::vector<pid_t> group_members(pid_t group) {
 
 // A browser that ignores its pipes closing: only the host can end it.
 TEST(BrowserProcess, NoneOutlivesAHostKilledOutright) {
-#if defined(TESSIK_TEST_EMULATOR) && defined(__linux__)
-  GTEST_SKIP() << "qemu-user refuses prctl(PR_SET_CHILD_SUBREAPER), which the host needs "
-                  "(the test runs under " TESSIK_TEST_EMULATOR ")";
+#if defined(__linux__)
+  if (std::string why = testing::emulated_because(); !why.empty()) {
+    GTEST_SKIP() << "qemu-user refuses prctl(PR_SET_CHILD_SUBREAPER), which the host needs "
+                 << "(the test " << why << ")";
+  }
 #endif
-  Folder folder;
+  testing::TempDir folder;
   const std::string browser =
-      folder.file("browser", "#!/bin/sh\nexec sleep 600\n", fs::perms::owner_all);
+      put_file(folder, "browser", "#!/bin/sh\nexec sleep 600\n", fs::perms::owner_all);
   int report[2];
   ASSERT_EQ(::pipe(report), 0);
   pid_t host = ::fork();
   ASSERT_GE(host, 0);
   if (host == 0) {
-    ::setenv("TMPDIR", folder.path.c_str(), 1);  // its profile folder
+    ::setenv("TMPDIR", folder.path().c_str(), 1);  // its profile folder
     auto process = launch_browser({browser});
     pid_t pid = process ? process->pid : 0;
     if (::write(report[1], &pid, sizeof pid) != sizeof pid) ::_exit(1);
