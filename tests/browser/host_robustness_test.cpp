@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <netinet/in.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "browser/host_process.h"
+#include "host/chromium.h"
 #include "support/process.h"
 
 namespace tessik {
@@ -50,13 +52,16 @@ int connect_to(int port) {
   return fd;
 }
 
+// The browser the host would run; main finds it.
+std::string real_browser;
+
 // Stands in for the browser: notes the pid of each start, then becomes the
 // real browser.
 class CountingBrowser {
  public:
   CountingBrowser() {
     dir_.write("chromium", "#!/bin/sh\necho $$ >> '" + (dir_.path() / "starts").string() +
-                               "'\nexec '" TESSIK_CHROMIUM "' \"$@\"\n");
+                               "'\nexec '" + real_browser + "' \"$@\"\n");
     std::filesystem::permissions(path(), std::filesystem::perms::owner_all);
   }
   std::string path() const { return (dir_.path() / "chromium").string(); }
@@ -355,10 +360,19 @@ TEST(BrowserDeath, TheCommandInFlightFailsAtOnce) {
 }  // namespace tessik
 
 int main(int argc, char** argv) {
-  if (::access(TESSIK_CHROMIUM, X_OK) != 0) {
-    std::printf("%s is not installed; skipping the browser tests\n", TESSIK_CHROMIUM);
+  if (std::string why = tessik::testing::emulated_because(); !why.empty()) {
+    std::printf("the browser tests do not run in a cross build (the suite %s); skipping them\n",
+                why.c_str());
     return 77;
   }
+  // The host looks for its browser the same way.
+  auto browser = tessik::host::choose_browser("", std::getenv("TESSIK_CHROMIUM"),
+                                              tessik::host::browser_candidates());
+  if (!browser) {
+    std::printf("%s; skipping the browser tests\n", browser.error().c_str());
+    return 77;
+  }
+  tessik::real_browser = *browser;
   std::signal(SIGPIPE, SIG_IGN);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
