@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "browser/host_process.h"
+#include "host/chromium.h"
 #include "support/process.h"
 
 namespace tessik {
@@ -551,14 +553,3 @@ TEST(HostLifecycle, TheHostStopsWhenTheBrowserExits) {
 
 }  // namespace
 }  // namespace tessik
-
-int main(int argc, char** argv) {
-  if (::access(TESSIK_CHROMIUM, X_OK) != 0) {
-    std::printf("%s is not installed; skipping the browser tests\n", TESSIK_CHROMIUM);
-    return 77;
-  }
-  // A host that closes early must fail a send, not end the test program.
-  std::signal(SIGPIPE, SIG_IGN);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
