@@ -37,7 +37,8 @@ constexpr std::string_view kHelp =
     "SIGINT or SIGTERM, or until the browser exits.\n"
     "\n"
     "OPTIONS:\n"
-    "    --chromium <path>    the browser to run (default: " TESSIK_DEFAULT_CHROMIUM ")\n"
+    "    --chromium <path>    the browser to run (default: $TESSIK_CHROMIUM, else a\n"
+    "                         Chromium or Chrome in its usual place)\n"
     "    --browser-log        let the browser's own messages through to stderr\n"
     "    --action-timeout <ms>\n"
     "                         how long click, type and text wait for their element,\n"
@@ -77,7 +78,7 @@ int fail(std::string_view message) {
 }
 
 struct Options {
-  std::string chromium = TESSIK_DEFAULT_CHROMIUM;
+  std::string chromium;  // empty: look for one
   bool browser_log = false;
   bool help = false;
   Timeouts timeouts;
@@ -203,7 +204,10 @@ int run(int argc, char** argv) {
     }
   }
 
-  auto process = launch_browser({options->chromium, options->browser_log});
+  auto chromium =
+      choose_browser(options->chromium, std::getenv("TESSIK_CHROMIUM"), browser_candidates());
+  if (!chromium) return fail(chromium.error());
+  auto process = launch_browser({*chromium, options->browser_log});
   if (!process) return fail(process.error());
   int status = 0;
   bool browser_exited = false;

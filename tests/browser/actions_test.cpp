@@ -284,13 +284,3 @@ TEST_F(Actions, WindowsThePageOpensAreWidgetsUntilClosed) {
 
 }  // namespace
 }  // namespace tessik
-
-int main(int argc, char** argv) {
-  if (::access(TESSIK_CHROMIUM, X_OK) != 0) {
-    std::printf("%s is not installed; skipping the browser tests\n", TESSIK_CHROMIUM);
-    return 77;
-  }
-  std::signal(SIGPIPE, SIG_IGN);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

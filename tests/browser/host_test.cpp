@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "browser/host_process.h"
+#include "host/chromium.h"
 #include "support/process.h"
 
 namespace tessik {
@@ -121,7 +123,8 @@ class BrowserCommands : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     home_ = new TempDir();
-    host_ = new Host(home_->path());
+    // Missing elements are waited for; a short wait keeps the suite quick.
+    host_ = new Host(home_->path(), {"--action-timeout", "1000"});
     port_ = host_->wait_ready();
   }
   static void TearDownTestSuite() {
@@ -308,12 +311,14 @@ TEST_F(BrowserCommands, SubmittedFormsLeadToTheNextPage) {
 TEST_F(BrowserCommands, HistoryMovesAndReloads) {
   ok({"navigate", page("index.html")});
   ok({"navigate", page("second.html")});
-  std::string before = ok({"text", "#loads"});
+  // A mark left in the document is gone once the reload has brought a new
+  // one, fully loaded; the page's own storage is no witness, since the
+  // browser may drop a file page's session storage across the reload.
+  ok({"eval", "window.mark = 'before'"});
   EXPECT_EQ(ok({"reload"}), "");
-  std::string after = ok({"text", "#loads"});
-  // The page counts its own loads in this tab's session storage.
-  ASSERT_EQ(before.rfind("loads: ", 0), 0u) << before;
-  EXPECT_EQ(std::stoi(after.substr(7)), std::stoi(before.substr(7)) + 1);
+  EXPECT_EQ(ok({"eval", "[typeof window.mark, performance.getEntriesByType('navigation')[0].type,"
+                        " document.readyState].join(' ')"}),
+            "undefined reload complete\n");
 
   EXPECT_EQ(ok({"back"}), "");
   EXPECT_EQ(ok({"title"}), "Tessik Test Page\n");
@@ -551,14 +556,3 @@ TEST(HostLifecycle, TheHostStopsWhenTheBrowserExits) {
 
 }  // namespace
 }  // namespace tessik
-
-int main(int argc, char** argv) {
-  if (::access(TESSIK_CHROMIUM, X_OK) != 0) {
-    std::printf("%s is not installed; skipping the browser tests\n", TESSIK_CHROMIUM);
-    return 77;
-  }
-  // A host that closes early must fail a send, not end the test program.
-  std::signal(SIGPIPE, SIG_IGN);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
