@@ -13,6 +13,7 @@
 #include "rpc/exchange.h"
 #include "rpc/os_error.h"
 #include "support/fake_endpoint.h"
+#include "support/requests.h"
 
 namespace tessik {
 namespace {
@@ -61,51 +62,26 @@ std::string outcome(const std::expected<ReplyBody, std::string>& result) {
 }
 
 TEST(ExchangeWire, RequestBytesOfEachCommand) {
-  struct Case {
-    std::string_view command;
-    std::vector<std::string_view> args;
-    bool submit = false;
-    std::optional<std::string_view> widget;
-    std::string token;
-    std::string_view length;
-    std::string_view body;
-  };
-  const std::vector<Case> cases = {
-      {"url", {}, false, {}, "secret", "17", R"({"command":"url"})"},
-      {"title", {}, false, "2", "secret", "35", R"({"command":"title","widget_id":"2"})"},
-      {"navigate", {"about:blank"}, false, {}, "secret", "51",
-       R"({"args":{"url":"about:blank"},"command":"navigate"})"},
-      {"text", {}, false, {}, "secret", "18", R"({"command":"text"})"},
-      {"text", {"main"}, false, {}, "secret", "45",
-       R"({"args":{"selector":"main"},"command":"text"})"},
-      {"eval", {"1", "+", "2"}, false, {}, "secret", "44",
-       R"({"args":{"script":"1 + 2"},"command":"eval"})"},
-      {"click", {"button.ok"}, false, {}, "secret", "51",
-       R"({"args":{"selector":"button.ok"},"command":"click"})"},
-      {"type", {"input", "hello", "world"}, true, {}, "secret", "81",
-       R"({"args":{"selector":"input","submit":true,"text":"hello world"},"command":"type"})"},
-      {"type", {"input", "hi"}, false, "3", "secret", "89",
-       R"({"args":{"selector":"input","submit":false,"text":"hi"},)"
-       R"("command":"type","widget_id":"3"})"},
-      // Content-Length counts bytes: 46 characters, 49 bytes.
-      {"eval", {"h\xC3\xA9llo", "\xE2\x9C\x93"}, false, {}, "secret", "49",
-       "{\"args\":{\"script\":\"h\xC3\xA9llo \xE2\x9C\x93\"},\"command\":\"eval\"}"},
-      // The token goes out as it is, also when it is empty or not ASCII.
-      {"url", {}, false, {}, "", "17", R"({"command":"url"})"},
-      {"url", {}, false, {}, " t\xC3\xB6ken ", "17", R"({"command":"url"})"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.body) + " token '" + c.token + "'");
+  auto check = [](const testing::CommandRequest& c, const std::string& token) {
+    SCOPED_TRACE(std::string(c.body) + " token '" + token + "'");
+    std::vector<const char*> argv;
+    for (const auto& w : c.words) argv.push_back(w.c_str());
+    auto scanned = scan_options(argv);
+    ASSERT_TRUE(scanned);
+    const CommandLine& line = scanned->line;
     FakeEndpoint server(Script{.reply = http_reply(R"({"ok":true})")});
     JsonDocument doc;
-    auto args = build_args(doc, c.command, c.args, c.submit);
+    auto args = build_args(doc, line.command, line.args, line.submit);
     ASSERT_TRUE(args);
-    auto request = build_request(doc, c.command, c.widget, *args);
+    auto request = build_request(doc, line.command, line.widget, *args);
     ASSERT_TRUE(request);
-    auto r = exchange(server.port(), *request, kQuick, c.token);
+    auto r = exchange(server.port(), *request, kQuick, token);
     EXPECT_EQ(outcome(r.result), R"(body: {"ok":true})");
-    EXPECT_EQ(server.request(), testing::expected_wire(c.token, c.length, c.body));
-  }
+    EXPECT_EQ(server.request(), testing::expected_wire(token, c.length, c.body));
+  };
+  for (const auto& c : testing::command_requests()) check(c, "secret");
+  // The token goes out as it is, also when it is empty or not ASCII.
+  for (const std::string token : {"", " t\xC3\xB6ken "}) check(testing::command_requests()[0], token);
 }
 
 // The script comes last: GCC 12 misreads the cleanup of a string member that

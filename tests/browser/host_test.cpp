@@ -27,6 +27,7 @@
 
 #include "browser/host_process.h"
 #include "host/chromium.h"
+#include "support/fake_endpoint.h"
 #include "support/process.h"
 
 namespace tessik {
@@ -96,27 +97,6 @@ std::string body_of(const std::string& reply) {
   size_t split = reply.find("\r\n\r\n");
   return split == std::string::npos ? "" : reply.substr(split + 4);
 }
-
-// A loopback port with nothing listening: bound, so no one else takes it.
-class RefusingPort {
- public:
-  RefusingPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~RefusingPort() { ::close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
 
 // One host for all the command tests: starting Chromium is the slow part.
 class BrowserCommands : public ::testing::Test {
@@ -331,7 +311,7 @@ TEST_F(BrowserCommands, HistoryMovesAndReloads) {
 }
 
 TEST_F(BrowserCommands, NavigationErrorsCarryTheBrowsersText) {
-  RefusingPort refusing;
+  testing::DeadPort refusing;
   RunResult r = run({"navigate", "http://127.0.0.1:" + std::to_string(refusing.port()) + "/"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "tessik-browser: net::ERR_CONNECTION_REFUSED\n");
