@@ -7,6 +7,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <system_error>
+#include <version>
 
 namespace tessik {
 
@@ -230,10 +233,13 @@ std::expected<JsonCursor::Number, JsonError> JsonCursor::read_number(bool conver
       return n;
     }
   }
+#if defined(__cpp_lib_to_chars)
   auto [end, ec] = std::from_chars(start, s, n.d);
   if (ec == std::errc() && end == s) return n;
+#endif
   // from_chars calls underflow out of range too; strtod tells the two apart
-  // and gives the right subnormal or zero.
+  // and gives the right subnormal or zero. It is also the whole path where
+  // the library has no floating-point from_chars (libc++ before 20).
   std::string copy(start, s);
   n.d = std::strtod(copy.c_str(), nullptr);
   if (std::isinf(n.d)) return std::unexpected(error_at("number out of range", s - 1));
