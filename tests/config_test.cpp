@@ -6,6 +6,7 @@
 
 #include "rpc/config.h"
 #include "rpc/os_error.h"
+#include "support/fake_endpoint.h"
 #include "support/process.h"
 
 namespace tessik {
@@ -90,6 +91,10 @@ TEST(ConfigDecoder, ExactTexts) {
       {"{\"x\":tru}", "expected ident at line 1 column 9"},
       {"{\"x\":1e999}", "missing field `port` at line 1 column 11"},
       {"{\"x\":\"\\q\"}", "invalid escape at line 1 column 8"},
+      // The text ends within a u-escape's four digits, skipped member or not.
+      {"{\"x\":\"\\u1\"", "EOF while parsing a string at line 1 column 10"},
+      {"{\n\"x\":\"ab\\uf\t", "EOF while parsing a string at line 2 column 11"},
+      {"{\"token\":\"\\uq", "EOF while parsing a string at line 1 column 13"},
       {"[1,\"t\"]", "invalid length 2, expected struct RpcConfig with 3 elements at line 1 column 7"},
       {"[]", "invalid length 0, expected struct RpcConfig with 3 elements at line 1 column 2"},
       {"[1,\"t\",2,3]", "trailing characters at line 1 column 10"},
@@ -105,6 +110,14 @@ TEST(ConfigDecoder, ExactTexts) {
       {"{\"port\":1,\"token\":\"t\",\"pid\":2}}", "trailing characters at line 1 column 31"},
       {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
       {"\"x\"", "invalid type: string \"x\", expected struct RpcConfig at line 1 column 3"},
+      // A token that could break the request head; other bytes pass verbatim.
+      {"{\"port\":1,\"token\":\"a\\r\\nX: y\",\"pid\":2}",
+       "token holds a control character at line 1 column 29"},
+      {"[1,\"\\u0000\",2]", "token holds a control character at line 1 column 11"},
+      {"{\"token\":\"\\t\"}", "token holds a control character at line 1 column 13"},
+      {"{\"token\":\"\\u001f\"}", "token holds a control character at line 1 column 17"},
+      {"{\"token\":\"\x7F\"}", "token holds a control character at line 1 column 12"},
+      {"[1,\"a b\\u0080\xC2\x9F\xE6\x97\xA5\",2]", "port 1 token [a b\xC2\x80\xC2\x9F\xE6\x97\xA5] pid 2"},
       {"7", "invalid type: integer `7`, expected struct RpcConfig at line 1 column 1"},
   };
   for (const auto& c : cases) EXPECT_EQ(decoded(c.text), c.result) << ::testing::PrintToString(c.text);
@@ -163,6 +176,27 @@ TEST(EndToEnd, StateFileFailures) {
   auto directory = run();
   EXPECT_EQ(directory.err, "tessik-browser: cannot read " + path + ": " + os_error_text(EISDIR) +
                                "\n(is Tessik running?)\n");
+}
+
+// A token with a control character is refused before anything is sent, and
+// the failure does not show it.
+TEST(EndToEnd, ATokenThatCouldSplitTheRequestIsNeverSent) {
+  for (std::string_view token : {"ok\\r\\nX-Injected: 1", "ok\\u0000", "ok\x7F"}) {
+    SCOPED_TRACE(token);
+    testing::FakeEndpoint server(testing::Script{
+        .reply = testing::http_reply(R"({"ok":true,"data":"Example Page"})")});
+    TempDir home;
+    home.write(".tessik/state/browser-rpc.json", "{\"token\":\"" + std::string(token) +
+                                                      "\",\"port\":" +
+                                                      std::to_string(server.port()) + ",\"pid\":1}");
+    auto r = run_binary({"url"}, {.home = home.path().string()});
+    EXPECT_EQ(r.err, "tessik-browser: malformed rpc config: token holds a control character at "
+                     "line 1 column " +
+                         std::to_string(11 + token.size()) + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(server.request(0, std::chrono::milliseconds(1000)), "<no request>");
+  }
 }
 
 TEST(EndToEnd, HomeVariantsFindTheFile) {

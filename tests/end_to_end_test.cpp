@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,13 +32,21 @@ struct Served {
 // Runs the binary with a HOME whose state file names a fresh endpoint that
 // answers with `script`.
 Served run_against(const std::vector<std::string>& args, Script script,
-                   bool stdout_closed = false) {
+                   testing::RunOptions options = {}) {
   FakeEndpoint server(std::move(script));
   TempDir home;
   testing::write_state_file(home, server.port(), kToken);
-  RunResult run = testing::run_binary(
-      args, {.home = home.path().string(), .stdout_closed = stdout_closed});
+  options.home = home.path().string();
+  RunResult run = testing::run_binary(args, options);
   return {std::move(run), server.request()};
+}
+
+// A string result of 4 MiB whose bytes are not all alike, so that a lost or
+// repeated piece shows.
+std::string large_text() {
+  std::string text;
+  for (int i = 0; text.size() < (size_t{4} << 20); ++i) text += std::to_string(i) + ' ';
+  return text;
 }
 
 // A reply whose body is `envelope`, for the `title` command.
@@ -262,10 +271,44 @@ TEST(EndToEnd, ClosedStandardOutputIsNoSignal) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RunResult r = run_against({"url"}, {.reply = http_reply(c.envelope)}, true).run;
+    RunResult r =
+        run_against({"url"}, {.reply = http_reply(c.envelope)}, {.stdout_closed = true}).run;
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
   }
+}
+
+// A caller may hand over standard output in non-blocking mode and start
+// reading late: the whole result must still arrive.
+TEST(EndToEnd, NonBlockingStandardOutputGetsTheWholeResult) {
+  const std::string text = large_text();
+  RunResult r = run_against({"url"}, {.reply = http_reply(R"({"ok":true,"data":")" + text + "\"}")},
+                            {.stdout_nonblocking = true, .read_after_ms = 1000})
+                    .run;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out.size(), text.size() + 1);
+  EXPECT_TRUE(r.out == text + "\n");
+}
+
+// Every run works on a small stack: large buffers live elsewhere.
+TEST(EndToEnd, SmallStack) {
+  const std::string text = large_text();
+  const testing::RunOptions small{.stack_kib = 64};
+  RunResult help = testing::run_binary({"--help"}, small);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out, testing::read_file(std::filesystem::path(__FILE__).parent_path() / "data" /
+                                         "help.txt") +
+                          "\n");
+  RunResult usage = testing::run_binary({"navigate"}, small);
+  EXPECT_EQ(usage.status, 1);
+  EXPECT_EQ(usage.err, "tessik-browser: usage: navigate <url>\n");
+  RunResult url =
+      run_against({"url"}, {.reply = http_reply(R"({"ok":true,"data":")" + text + "\"}")}, small)
+          .run;
+  EXPECT_EQ(url.status, 0);
+  EXPECT_EQ(url.err, "");
+  EXPECT_TRUE(url.out == text + "\n") << url.out.size() << " bytes";
 }
 
 }  // namespace

@@ -46,14 +46,14 @@ Timed exchange(uint16_t port, JsonValue request, const ExchangeLimits& limits = 
 
 JsonValue url_request(JsonDocument& doc) {
   auto args = build_args(doc, "url", {}, false);
-  return build_request(doc, "url", std::nullopt, *args);
+  return *build_request(doc, "url", std::nullopt, *args);
 }
 
 // An eval request whose body is a little over `size` bytes.
 JsonValue large_request(JsonDocument& doc, size_t size) {
   std::string_view script[] = {doc.add_string(std::string(size, 'x')).as_string()};
   auto args = build_args(doc, "eval", script, false);
-  return build_request(doc, "eval", std::nullopt, *args);
+  return *build_request(doc, "eval", std::nullopt, *args);
 }
 
 std::string outcome(const std::expected<ReplyBody, std::string>& result) {
@@ -100,8 +100,9 @@ TEST(ExchangeWire, RequestBytesOfEachCommand) {
     JsonDocument doc;
     auto args = build_args(doc, c.command, c.args, c.submit);
     ASSERT_TRUE(args);
-    auto r = exchange(server.port(), build_request(doc, c.command, c.widget, *args), kQuick,
-                      c.token);
+    auto request = build_request(doc, c.command, c.widget, *args);
+    ASSERT_TRUE(request);
+    auto r = exchange(server.port(), *request, kQuick, c.token);
     EXPECT_EQ(outcome(r.result), R"(body: {"ok":true})");
     EXPECT_EQ(server.request(), testing::expected_wire(c.token, c.length, c.body));
   }

@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "../fuzz/properties.h"
+#include "support/process.h"
 
 namespace tessik {
 namespace {
@@ -19,11 +18,6 @@ namespace fs = std::filesystem;
 // The corpora live beside the fuzz targets in the source tree.
 fs::path corpus_root() {
   return fs::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus";
-}
-
-std::string read_whole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 struct Target {
@@ -41,7 +35,7 @@ TEST_P(FuzzCorpus, EveryInputKeepsItsProperties) {
   size_t replayed = 0;
   for (const auto& entry : fs::directory_iterator(dir)) {
     if (!entry.is_regular_file()) continue;
-    auto held = GetParam().check(read_whole(entry.path()));
+    auto held = GetParam().check(testing::read_file(entry.path()));
     EXPECT_TRUE(held.has_value()) << entry.path().filename() << ": "
                                   << (held ? std::string() : held.error());
     ++replayed;

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "json/reader.h"
 #include "json/writer.h"
@@ -65,6 +66,10 @@ TEST(JsonReader, FailuresAndTheirPositions) {
       {"\"abc", "EOF while parsing a string at line 1 column 4"},
       {"\"\\", "EOF while parsing a string at line 1 column 2"},
       {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
+      // The text ends within the four digits: EOF, whatever the digits are.
+      {"\"\\u1\"", "EOF while parsing a string at line 1 column 5"},
+      {"\"ab\\uf\t", "EOF while parsing a string at line 1 column 7"},
+      {"\"\\uD800\\uZ", "EOF while parsing a string at line 1 column 10"},
       {"\"\\x\"", "invalid escape at line 1 column 3"},
       {"\"\\u12g4\"", "invalid escape at line 1 column 6"},
       {"\"\\uDC00\"", "lone leading surrogate in hex escape at line 1 column 7"},
@@ -241,10 +246,32 @@ TEST(JsonDocument, BuilderSortsAndCopies) {
   doc.set_root(doc.add_object(members));
   key = "overwritten";
   EXPECT_EQ(to_compact_json(doc.root()), R"({"alpha":false,"zeta":2})");
+}
 
-  JsonDocument copy = copy_json(doc.root());
-  doc = JsonDocument();  // the copy shares nothing with its source
-  EXPECT_EQ(to_compact_json(copy.root()), R"({"alpha":false,"zeta":2})");
+TEST(JsonDocument, MovedFromIsEmptyAndOwnsNothing) {
+  for (bool assign : {false, true}) {
+    SCOPED_TRACE(assign ? "move assignment" : "move construction");
+    JsonDocument from;
+    from.set_root(from.add_string("kept"));
+    std::optional<JsonDocument> to;
+    if (assign) {
+      to.emplace().add_string("replaced");
+      *to = std::move(from);
+    } else {
+      to.emplace(std::move(from));
+    }
+    EXPECT_TRUE(from.root().is_null());
+    // Each document now allocates from storage of its own.
+    JsonValue left = from.add_string("left");
+    JsonValue right = to->add_string("right");
+    EXPECT_EQ(left.as_string(), "left");
+    EXPECT_EQ(right.as_string(), "right");
+    EXPECT_EQ(to->root().as_string(), "kept");
+    // And the moved-from one still works once the other is gone.
+    to.reset();
+    EXPECT_EQ(left.as_string(), "left");
+    EXPECT_EQ(from.add_string("after").as_string(), "after");
+  }
 }
 
 TEST(JsonDocument, EqualityIsDeep) {

@@ -29,7 +29,7 @@ int poll_ms(Clock::time_point deadline) {
 }
 
 const std::string kStopping = "the host is stopping";
-const std::string kExited = "the browser has exited";
+const std::string kExited(kBrowserExited);
 
 }  // namespace
 

@@ -17,6 +17,9 @@ namespace tessik::host {
 
 using Clock = std::chrono::steady_clock;
 
+// What a command fails with when the browser has gone away under it.
+inline constexpr std::string_view kBrowserExited = "the browser has exited";
+
 // A command's reply: the "result" object, owned by `doc`.
 struct Reply {
   JsonDocument doc;

@@ -150,10 +150,9 @@ int run(int argc, char** argv) {
 
   auto path = state_file_path();
   if (!path) return fail(path.error());
-  auto another = [&](uint32_t pid) {
-    return "another host is running (pid " + std::to_string(pid) + ", " + *path + ")";
-  };
-  if (auto pid = running_host(*path)) return fail(another(*pid));
+  // Held until the host exits, so a second host fails here at once.
+  auto lock = lock_host(*path);
+  if (!lock) return fail(lock.error());
   auto token = make_token();
   if (!token) return fail(token.error());
   auto listener = listen_on_loopback();
@@ -187,9 +186,6 @@ int run(int argc, char** argv) {
     auto started = browser.start(Clock::now() + kStartLimit);
     if (!started) {
       status = fail("cannot start the browser: " + started.error());
-    } else if (auto pid = running_host(*path)) {
-      // Another host started while the browser did.
-      status = fail(another(*pid));
     } else if (auto written = write_state_file(*path, static_cast<uint32_t>(::getpid()), port,
                                                *token);
                !written) {

@@ -7,6 +7,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <list>
+#include <optional>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -28,6 +29,12 @@ namespace {
 // long, so that closing with unread input does not reset the connection
 // before the client has read the reply.
 constexpr auto kDrainLimit = std::chrono::seconds(2);
+// How long the last replies may take once the browser has gone.
+constexpr auto kClosingLimit = std::chrono::seconds(3);
+// Connections taken per turn of the loop.
+constexpr size_t kAcceptBatch = 16;
+// How long to leave new connections waiting when no descriptor is free.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
 struct Job {
   uint64_t connection;
@@ -213,13 +220,19 @@ class Loop {
     std::vector<pollfd> fds;
     std::vector<Connection*> owners;
     for (;;) {
+      Clock::time_point now = Clock::now();
+      if (closing_until_ && (connections_.empty() || now >= *closing_until_)) {
+        return StopReason::browser_exited;
+      }
       fds.clear();
       owners.clear();
       fds.push_back({options_.signal_fd, POLLIN, 0});
       fds.push_back({worker_.wake_fd(), POLLIN, 0});
-      bool accepting = connections_.size() < kMaxConnections;
+      bool accepting = !closing_until_ && now >= accept_pause_until_ &&
+                       (connections_.size() < kMaxConnections || evictable() != connections_.end());
       fds.push_back({accepting ? options_.listener : -1, POLLIN, 0});
-      Clock::time_point next = Clock::now() + std::chrono::hours(1);
+      Clock::time_point next = closing_until_.value_or(now + std::chrono::hours(1));
+      if (now < accept_pause_until_) next = std::min(next, accept_pause_until_);
       for (Connection& c : connections_) {
         if (c.state == Connection::State::running) continue;
         short events = c.state == Connection::State::writing ? POLLOUT : POLLIN;
@@ -232,18 +245,23 @@ class Loop {
       if (ready < 0) return std::unexpected("cannot wait for clients: " + os_error_text(errno));
 
       if (fds[0].revents != 0) {
-        if (auto stop = take_signals()) return *stop;
+        std::optional<StopReason> stop = take_signals();
+        // Once the browser is gone, a stop request only cuts the goodbyes short.
+        if (stop == StopReason::signal) return closing_until_ ? StopReason::browser_exited : *stop;
+        if (stop == StopReason::browser_exited) close_down();
       }
       if (fds[1].revents != 0) {
         drain_pipe(worker_.wake_fd());
         for (Done& done : worker_.take_done()) finish(done);
-        if (worker_.browser_gone()) return StopReason::browser_exited;
+        if (worker_.browser_gone()) close_down();
       }
-      if (fds[2].revents != 0) accept_all();
       for (size_t i = 0; i < owners.size(); ++i) {
-        if (fds[i + 3].revents != 0) step(*owners[i]);
+        // A connection closed earlier in this turn has nothing more to do.
+        if (fds[i + 3].revents != 0 && owners[i]->fd >= 0) step(*owners[i]);
       }
-      Clock::time_point now = Clock::now();
+      // Last, since making room may drop connections that `owners` points to.
+      if (fds[2].revents != 0 && !closing_until_) accept_some();
+      now = Clock::now();
       for (Connection& c : connections_) {
         if (c.state != Connection::State::running && now >= c.deadline) c.fd = close_fd(c.fd);
       }
@@ -256,6 +274,8 @@ class Loop {
   }
 
  private:
+  using Connections = std::list<Connection>;
+
   static int close_fd(int fd) {
     if (fd >= 0) ::close(fd);
     return -1;
@@ -282,11 +302,60 @@ class Loop {
     return std::nullopt;
   }
 
-  void accept_all() {
-    while (connections_.size() < kMaxConnections) {
+  // The browser has gone: every request waiting for it gets that as its
+  // reply, nothing new is taken, and the loop ends once the replies are out.
+  void close_down() {
+    if (closing_until_) return;
+    closing_until_ = Clock::now() + kClosingLimit;
+    // A command that finished before the browser went keeps its own reply.
+    for (Done& done : worker_.take_done()) finish(done);
+    // Ends the worker's wait on a browser that will never answer.
+    poke(options_.abort_write);
+    for (Connection& c : connections_) {
+      if (c.state == Connection::State::running) {
+        reply(c, 503, error_envelope(kBrowserExited));
+      } else if (c.state == Connection::State::reading) {
+        c.fd = close_fd(c.fd);
+      }
+    }
+  }
+
+  // The oldest connection that may go to make room: first one whose request
+  // is still incomplete, else one whose reply is out already.
+  Connections::iterator evictable() {
+    for (auto state : {Connection::State::reading, Connection::State::draining}) {
+      auto found = std::find_if(connections_.begin(), connections_.end(),
+                                [&](const Connection& c) { return c.fd >= 0 && c.state == state; });
+      if (found != connections_.end()) return found;
+    }
+    return connections_.end();
+  }
+
+  bool evict_one() {
+    auto victim = evictable();
+    if (victim == connections_.end()) return false;
+    close_fd(victim->fd);
+    connections_.erase(victim);
+    return true;
+  }
+
+  // Takes a batch of waiting connections: those just taken are read before a
+  // flood of newer ones can push them out.
+  void accept_some() {
+    connections_.remove_if([](const Connection& c) { return c.fd < 0; });
+    for (size_t taken = 0; taken < kAcceptBatch;) {
+      if (connections_.size() >= kMaxConnections && evictable() == connections_.end()) return;
       int fd = ::accept(options_.listener, nullptr, nullptr);
       if (fd < 0 && errno == EINTR) continue;
+      if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+        // Out of descriptors: make room as at the cap, or leave the
+        // connection waiting a moment rather than spin on it.
+        if (evict_one()) continue;
+        accept_pause_until_ = Clock::now() + kAcceptPause;
+        return;
+      }
       if (fd < 0) return;  // EAGAIN, or a connection that went away before its accept
+      ++taken;
       if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || !set_nonblocking(fd)) {
         ::close(fd);
         continue;
@@ -298,10 +367,13 @@ class Loop {
         continue;
       }
 #endif
+      // Room is made only for a connection that is really there.
+      if (connections_.size() >= kMaxConnections) evict_one();
       Connection& c = connections_.emplace_back();
       c.id = next_id_++;
       c.fd = fd;
-      c.deadline = Clock::now() + kIdleLimit;
+      // Counted from here whatever arrives, so trickling bytes buys no time.
+      c.deadline = Clock::now() + kArrivalLimit;
     }
   }
 
@@ -343,7 +415,6 @@ class Loop {
         return;
       }
       c.input.append(chunk, static_cast<size_t>(n));
-      c.deadline = Clock::now() + kIdleLimit;
       if (c.head_end == 0 && !read_head(c)) return;
       if (c.head_end != 0 && c.input.size() - c.head_end >= c.body_length) {
         worker_.submit({c.id, c.input.substr(c.head_end, c.body_length),
@@ -451,8 +522,11 @@ class Loop {
 
   const ServeOptions& options_;
   Worker& worker_;
-  std::list<Connection> connections_;
+  Connections connections_;
   uint64_t next_id_ = 1;
+  Clock::time_point accept_pause_until_;
+  // Set once the browser has gone: the time left to send the last replies.
+  std::optional<Clock::time_point> closing_until_;
 };
 
 }  // namespace

@@ -13,13 +13,18 @@
 
 namespace tessik::host {
 
-// A connection that sends nothing for this long is dropped.
+// A request must arrive whole, head and body, within this long of its
+// connection's accept, however it trickles in; the connection is closed then.
+inline constexpr auto kArrivalLimit = std::chrono::seconds(10);
+// A client that takes no reply bytes for this long is dropped.
 inline constexpr auto kIdleLimit = std::chrono::seconds(10);
 // A request's whole time with the browser, waiting in line included; it stays
 // well below the two minutes a client waits for its reply.
 inline constexpr auto kRequestLimit = std::chrono::seconds(60);
-// At most this many connections are open at once; more wait in the backlog.
-inline constexpr size_t kMaxConnections = 64;
+// At most this many connections are open at once. A new one takes the place
+// of the oldest that has not sent its whole request, so connections that send
+// nothing never keep out one that does.
+inline constexpr size_t kMaxConnections = 128;
 
 enum class StopReason { signal, browser_exited };
 

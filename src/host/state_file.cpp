@@ -1,7 +1,6 @@
 #include "host/state_file.h"
 
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
@@ -12,7 +11,6 @@
 
 #include "host/json_build.h"
 #include "json/writer.h"
-#include "rpc/config.h"
 #include "rpc/os_error.h"
 
 namespace tessik::host {
@@ -25,10 +23,16 @@ std::string parent_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// A folder only this user may enter: made with 0700, or an existing one that
-// is ours and not a link.
+// A folder for the host's files: made 0700 when missing. One that exists
+// keeps the mode its owner gave it, but must be a real folder of this user's.
 std::expected<void, std::string> private_folder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0700) == 0) return {};
+  if (::mkdir(path.c_str(), 0700) == 0) {
+    // The umask may have taken more than asked.
+    if (::chmod(path.c_str(), 0700) != 0) {
+      return std::unexpected("cannot set the mode of " + path + ": " + os_error_text(errno));
+    }
+    return {};
+  }
   if (errno != EEXIST) return std::unexpected("cannot create " + path + ": " + os_error_text(errno));
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
@@ -36,10 +40,13 @@ std::expected<void, std::string> private_folder(const std::string& path) {
   }
   if (!S_ISDIR(st.st_mode)) return std::unexpected(path + " is not a directory");
   if (st.st_uid != ::geteuid()) return std::unexpected(path + " belongs to another user");
-  if ((st.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
-    return std::unexpected("cannot restrict " + path + ": " + os_error_text(errno));
-  }
   return {};
+}
+
+std::expected<void, std::string> state_folders(const std::string& path) {
+  std::string state_dir = parent_of(path);
+  if (auto made = private_folder(parent_of(state_dir)); !made) return made;
+  return private_folder(state_dir);
 }
 
 std::expected<void, std::string> write_all(int fd, std::string_view bytes) {
@@ -91,21 +98,46 @@ std::expected<std::string, std::string> make_token() {
   return token;
 }
 
-std::optional<uint32_t> running_host(const std::string& path) {
-  auto text = read_small_file(path);
-  if (!text) return std::nullopt;
-  auto config = decode_rpc_config(*text);
-  if (!config || config->pid == 0) return std::nullopt;
-  // EPERM: the process exists but belongs to someone else.
-  if (::kill(static_cast<pid_t>(config->pid), 0) == 0 || errno == EPERM) return config->pid;
-  return std::nullopt;
+HostLock::~HostLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::expected<HostLock, std::string> lock_host(const std::string& path) {
+  if (auto made = state_folders(path); !made) return std::unexpected(made.error());
+  std::string lock_path = path.ends_with(".json") ? path.substr(0, path.size() - 5) : path;
+  lock_path += ".lock";
+  int fd;
+  do {
+    fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected("cannot open " + lock_path + ": " + os_error_text(errno));
+  HostLock lock(fd);
+  // A record lock rather than flock: every system has it. The file is never
+  // removed, so two hosts always lock the same one.
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    struct flock wanted = whole;
+    if (::fcntl(fd, F_SETLK, &wanted) == 0) return lock;
+    if (errno == EINTR) continue;
+    if (errno != EACCES && errno != EAGAIN) {
+      return std::unexpected("cannot lock " + lock_path + ": " + os_error_text(errno));
+    }
+    struct flock holder = whole;
+    if (::fcntl(fd, F_GETLK, &holder) != 0) {
+      return std::unexpected("cannot lock " + lock_path + ": " + os_error_text(errno));
+    }
+    if (holder.l_type == F_UNLCK) continue;  // let go in between: try again
+    std::string pid = holder.l_pid > 0 ? "pid " + std::to_string(holder.l_pid) + ", " : "";
+    return std::unexpected("another host is running (" + pid + path + ")");
+  }
+  return std::unexpected("another host is running (" + path + ")");
 }
 
 std::expected<std::string, std::string> write_state_file(const std::string& path, uint32_t pid,
                                                          uint16_t port, const std::string& token) {
-  std::string state_dir = parent_of(path);
-  if (auto made = private_folder(parent_of(state_dir)); !made) return std::unexpected(made.error());
-  if (auto made = private_folder(state_dir); !made) return std::unexpected(made.error());
+  if (auto made = state_folders(path); !made) return std::unexpected(made.error());
 
   JsonDocument doc;
   std::string text = to_compact_json(ObjectBuilder(doc)

@@ -1,22 +1,36 @@
 #pragma once
 // The file that tells clients where the host listens: its token, its atomic
-// writing and removal, and the check for a host that is already running.
+// writing and removal, and the lock that keeps a second host from serving.
 
 #include <cstdint>
 #include <expected>
-#include <optional>
 #include <string>
+#include <utility>
 
 namespace tessik::host {
 
 // 32 bytes from the system's random source, as 64 lower-case hex digits.
 std::expected<std::string, std::string> make_token();
 
-// The process id named by the state file at `path` when that process is still
-// alive; nothing when the file is missing, unreadable, malformed or stale.
-std::optional<uint32_t> running_host(const std::string& path);
+// A lock on a file beside the state file, held while the host serves; the
+// system lets it go when the process ends, however it ends.
+class HostLock {
+ public:
+  explicit HostLock(int fd) : fd_(fd) {}
+  HostLock(HostLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  HostLock& operator=(HostLock&&) = delete;
+  HostLock(const HostLock&) = delete;
+  ~HostLock();
 
-// Creates the file's folders (0700) and puts {"pid","port","token"} in place
+ private:
+  int fd_ = -1;
+};
+
+// Creates the state file's missing folders (0700; existing ones keep their
+// mode) and takes the lock, or says which host holds it.
+std::expected<HostLock, std::string> lock_host(const std::string& path);
+
+// Creates the file's missing folders (0700) and puts {"pid","port","token"} in place
 // atomically with mode 0600. Returns the exact text written.
 std::expected<std::string, std::string> write_state_file(const std::string& path, uint32_t pid,
                                                          uint16_t port, const std::string& token);

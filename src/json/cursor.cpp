@@ -1,5 +1,6 @@
 #include "json/cursor.h"
 
+#include "json/problem.h"
 #include "json/scan.h"
 
 #include <array>
@@ -14,9 +15,6 @@
 namespace tessik {
 
 namespace {
-
-constexpr char kControlInString[] =
-    "control character (\\u0000-\\u001F) found while parsing a string";
 
 constexpr std::array<int8_t, 256> kHexValue = [] {
   std::array<int8_t, 256> t{};
@@ -91,17 +89,17 @@ std::expected<std::string_view, JsonError> JsonCursor::read_string(bool check_su
                                                                    bool decode) {
   char* const start = ++p_;
   char* s = skip_plain(start, end_);
-  if (s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
+  if (s == end_) return std::unexpected(error_at(problem::kEofString, end_));
   if (*s == '"') {
     p_ = s + 1;
     return std::string_view(start, static_cast<size_t>(s - start));
   }
   char* w = s;  // decoded bytes go here, never ahead of s
   for (;;) {
-    if (s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
+    if (s == end_) return std::unexpected(error_at(problem::kEofString, end_));
     unsigned char c = static_cast<unsigned char>(*s);
     if (c == '"') break;
-    if (c < 0x20) return std::unexpected(error_at(kControlInString, s));
+    if (c < 0x20) return std::unexpected(error_at(problem::kControlInString, s));
     if (c != '\\') {
       char* run = s;
       s = skip_plain(s, end_);
@@ -111,7 +109,7 @@ std::expected<std::string_view, JsonError> JsonCursor::read_string(bool check_su
       }
       continue;
     }
-    if (++s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
+    if (++s == end_) return std::unexpected(error_at(problem::kEofString, end_));
     char out;
     switch (*s) {
       case '"': out = '"'; break;
@@ -124,11 +122,13 @@ std::expected<std::string_view, JsonError> JsonCursor::read_string(bool check_su
       case 't': out = '\t'; break;
       case 'u': {
         auto hex4 = [&](uint32_t& v) -> std::expected<void, JsonError> {
+          // The text ending within the four digits is an end-of-text failure,
+          // whatever the digits that are there.
+          if (end_ - s <= 4) return std::unexpected(error_at(problem::kEofString, end_));
           v = 0;
           for (int k = 0; k < 4; ++k) {
-            if (++s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
-            int h = hex_value(*s);
-            if (h < 0) return std::unexpected(error_at("invalid escape", s));
+            int h = hex_value(*++s);
+            if (h < 0) return std::unexpected(error_at(problem::kInvalidEscape, s));
             v = v << 4 | static_cast<uint32_t>(h);
           }
           return {};
@@ -137,17 +137,17 @@ std::expected<std::string_view, JsonError> JsonCursor::read_string(bool check_su
         if (auto r = hex4(v); !r) return std::unexpected(r.error());
         if (check_surrogates) {
           if (v >= 0xDC00 && v <= 0xDFFF) {
-            return std::unexpected(error_at("lone leading surrogate in hex escape", s));
+            return std::unexpected(error_at(problem::kLoneLeadingSurrogate, s));
           }
           if (v >= 0xD800 && v <= 0xDBFF) {
-            if (++s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
-            if (*s != '\\') return std::unexpected(error_at("unexpected end of hex escape", s));
-            if (++s == end_) return std::unexpected(error_at("EOF while parsing a string", end_));
-            if (*s != 'u') return std::unexpected(error_at("unexpected end of hex escape", s));
+            if (++s == end_) return std::unexpected(error_at(problem::kEofString, end_));
+            if (*s != '\\') return std::unexpected(error_at(problem::kUnexpectedEndOfHexEscape, s));
+            if (++s == end_) return std::unexpected(error_at(problem::kEofString, end_));
+            if (*s != 'u') return std::unexpected(error_at(problem::kUnexpectedEndOfHexEscape, s));
             uint32_t low;
             if (auto r = hex4(low); !r) return std::unexpected(r.error());
             if (low < 0xDC00 || low > 0xDFFF) {
-              return std::unexpected(error_at("lone leading surrogate in hex escape", s));
+              return std::unexpected(error_at(problem::kLoneLeadingSurrogate, s));
             }
             v = 0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00);
           }
@@ -157,7 +157,7 @@ std::expected<std::string_view, JsonError> JsonCursor::read_string(bool check_su
         continue;
       }
       default:
-        return std::unexpected(error_at("invalid escape", s));
+        return std::unexpected(error_at(problem::kInvalidEscape, s));
     }
     ++s;
     if (decode) *w++ = out;
@@ -172,13 +172,13 @@ std::expected<JsonCursor::Number, JsonError> JsonCursor::read_number(bool conver
   bool negative = false;
   if (*s == '-') {
     negative = true;
-    if (++s == end_) return std::unexpected(error_at("EOF while parsing a value", end_));
+    if (++s == end_) return std::unexpected(error_at(problem::kEofValue, end_));
   }
   uint64_t magnitude = 0;
   bool overflow = false;
   if (*s == '0') {
     ++s;
-    if (s != end_ && is_digit(*s)) return std::unexpected(error_at("invalid number", s));
+    if (s != end_ && is_digit(*s)) return std::unexpected(error_at(problem::kInvalidNumber, s));
   } else if (is_digit(*s)) {
     char* digits = s;
     while (s != end_ && is_digit(*s)) ++s;
@@ -196,22 +196,22 @@ std::expected<JsonCursor::Number, JsonError> JsonCursor::read_number(bool conver
       }
     }
   } else {
-    return std::unexpected(error_at("invalid number", s));
+    return std::unexpected(error_at(problem::kInvalidNumber, s));
   }
   bool integral = true;
   if (s != end_ && *s == '.') {
     integral = false;
-    if (++s == end_) return std::unexpected(error_at("EOF while parsing a value", end_));
-    if (!is_digit(*s)) return std::unexpected(error_at("invalid number", s));
+    if (++s == end_) return std::unexpected(error_at(problem::kEofValue, end_));
+    if (!is_digit(*s)) return std::unexpected(error_at(problem::kInvalidNumber, s));
     while (s != end_ && is_digit(*s)) ++s;
   }
   if (s != end_ && (*s == 'e' || *s == 'E')) {
     integral = false;
-    if (++s == end_) return std::unexpected(error_at("EOF while parsing a value", end_));
+    if (++s == end_) return std::unexpected(error_at(problem::kEofValue, end_));
     if (*s == '+' || *s == '-') {
-      if (++s == end_) return std::unexpected(error_at("EOF while parsing a value", end_));
+      if (++s == end_) return std::unexpected(error_at(problem::kEofValue, end_));
     }
-    if (!is_digit(*s)) return std::unexpected(error_at("invalid number", s));
+    if (!is_digit(*s)) return std::unexpected(error_at(problem::kInvalidNumber, s));
     while (s != end_ && is_digit(*s)) ++s;
   }
   p_ = s;
@@ -242,7 +242,7 @@ std::expected<JsonCursor::Number, JsonError> JsonCursor::read_number(bool conver
   // the library has no floating-point from_chars (libc++ before 20).
   std::string copy(start, s);
   n.d = std::strtod(copy.c_str(), nullptr);
-  if (std::isinf(n.d)) return std::unexpected(error_at("number out of range", s - 1));
+  if (std::isinf(n.d)) return std::unexpected(error_at(problem::kNumberOutOfRange, s - 1));
   return n;
 }
 
@@ -256,8 +256,8 @@ std::expected<JsonValue, JsonError> JsonCursor::read_word() {
   }
   for (size_t k = 1; k < word.size(); ++k) {
     const char* s = p_ + k;
-    if (s == end_) return std::unexpected(error_at("EOF while parsing a value", end_));
-    if (*s != word[k]) return std::unexpected(error_at("expected ident", s));
+    if (s == end_) return std::unexpected(error_at(problem::kEofValue, end_));
+    if (*s != word[k]) return std::unexpected(error_at(problem::kExpectedIdent, s));
   }
   p_ += word.size();
   return value;

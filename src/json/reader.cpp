@@ -1,5 +1,7 @@
 #include "json/reader.h"
 
+#include "json/problem.h"
+
 #include <cstring>
 #include <vector>
 
@@ -31,8 +33,8 @@ std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin)
     if (!key) return Fail(std::move(key.error()));
     stack.push_back(JsonValue::string(*key));
     c.skip_whitespace();
-    if (c.at_end()) return Fail(c.error("EOF while parsing an object"));
-    if (c.peek() != ':') return Fail(c.error("expected `:`"));
+    if (c.at_end()) return Fail(c.error(problem::kEofObject));
+    if (c.peek() != ':') return Fail(c.error(problem::kExpectedColon));
     c.advance();
     return {};
   };
@@ -40,13 +42,13 @@ std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin)
   for (;;) {
     JsonValue value;
     c.skip_whitespace();
-    if (c.at_end()) return Fail(c.error("EOF while parsing a value"));
+    if (c.at_end()) return Fail(c.error(problem::kEofValue));
     switch (c.peek()) {
       case '[':
-        if (frames.size() == kMaxJsonDepth) return Fail(c.error("recursion limit exceeded"));
+        if (frames.size() == kMaxJsonDepth) return Fail(c.error(problem::kRecursionLimit));
         c.advance();
         c.skip_whitespace();
-        if (c.at_end()) return Fail(c.error("EOF while parsing a list"));
+        if (c.at_end()) return Fail(c.error(problem::kEofList));
         if (c.peek() != ']') {
           frames.push_back({stack.size(), false});
           continue;
@@ -55,12 +57,12 @@ std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin)
         value = JsonValue::array({});
         break;
       case '{':
-        if (frames.size() == kMaxJsonDepth) return Fail(c.error("recursion limit exceeded"));
+        if (frames.size() == kMaxJsonDepth) return Fail(c.error(problem::kRecursionLimit));
         c.advance();
         c.skip_whitespace();
-        if (c.at_end()) return Fail(c.error("EOF while parsing an object"));
+        if (c.at_end()) return Fail(c.error(problem::kEofObject));
         if (c.peek() != '}') {
-          if (c.peek() != '"') return Fail(c.error("key must be a string"));
+          if (c.peek() != '"') return Fail(c.error(problem::kKeyMustBeString));
           frames.push_back({stack.size(), true});
           if (auto r = read_key(); !r) return Fail(std::move(r.error()));
           continue;
@@ -90,7 +92,7 @@ std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin)
         break;
       }
       default:
-        return Fail(c.error("expected value"));
+        return Fail(c.error(problem::kExpectedValue));
     }
 
     // A value is complete: hand it to its container, closing as many
@@ -98,7 +100,7 @@ std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin)
     for (;;) {
       if (frames.empty()) {
         c.skip_whitespace();
-        if (!c.at_end()) return Fail(c.error("trailing characters"));
+        if (!c.at_end()) return Fail(c.error(problem::kTrailingCharacters));
         doc.set_root(value);
         return doc;
       }
@@ -106,22 +108,22 @@ std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin)
       stack.push_back(value);
       c.skip_whitespace();
       if (c.at_end()) {
-        return Fail(c.error(f.object ? "EOF while parsing an object" : "EOF while parsing a list"));
+        return Fail(c.error(f.object ? problem::kEofObject : problem::kEofList));
       }
       char ch = c.peek();
       if (ch == ',') {
         c.advance();
         c.skip_whitespace();
-        if (c.at_end()) return Fail(c.error("EOF while parsing a value"));
-        if (c.peek() == (f.object ? '}' : ']')) return Fail(c.error("trailing comma"));
+        if (c.at_end()) return Fail(c.error(problem::kEofValue));
+        if (c.peek() == (f.object ? '}' : ']')) return Fail(c.error(problem::kTrailingComma));
         if (f.object) {
-          if (c.peek() != '"') return Fail(c.error("key must be a string"));
+          if (c.peek() != '"') return Fail(c.error(problem::kKeyMustBeString));
           if (auto r = read_key(); !r) return Fail(std::move(r.error()));
         }
         break;  // the next value is due
       }
       if (ch != (f.object ? '}' : ']')) {
-        return Fail(c.error(f.object ? "expected `,` or `}`" : "expected `,` or `]`"));
+        return Fail(c.error(f.object ? problem::kExpectedCommaOrBrace : problem::kExpectedCommaOrBracket));
       }
       c.advance();
       size_t n = stack.size() - f.start;

@@ -1,7 +1,8 @@
 #pragma once
-// The scan for the bytes that a JSON string cannot hold as they are: the
-// quote, the backslash and the control characters. The reader stops at them
-// and the writer escapes them, so both share this one scan.
+// The vectorised scans of the JSON code. skip_plain finds the bytes that a
+// JSON string cannot hold as they are (the quote, the backslash and the
+// control characters): the reader stops at them and the writer escapes them.
+// skip_ascii finds the first byte above 0x7F, for the UTF-8 check.
 
 #include <array>
 #include <bit>
@@ -56,6 +57,26 @@ inline const char* skip_plain(const char* s, const char* end) {
     s += 8;
   }
   while (s != end && !kStringStop[static_cast<unsigned char>(*s)]) ++s;
+  return s;
+}
+
+// The first byte in [s, end) above 0x7F, or end. ASCII runs dominate page
+// text, so they are taken sixteen or eight bytes at a time.
+inline const char* skip_ascii(const char* s, const char* end) {
+#if defined(__SSE2__)
+  while (end - s >= 16) {
+    int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
+    if (high) return s + std::countr_zero(static_cast<unsigned>(high));
+    s += 16;
+  }
+#endif
+  while (end - s >= 8) {
+    uint64_t x;
+    std::memcpy(&x, s, 8);
+    if (x & 0x8080808080808080ull) break;
+    s += 8;
+  }
+  while (s != end && static_cast<unsigned char>(*s) < 0x80) ++s;
   return s;
 }
 

@@ -1,11 +1,8 @@
 #include "json/utf8.h"
 
-#include <bit>
-#include <cstdint>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#include <cstring>
+#include <cstddef>
+
+#include "json/scan.h"
 
 namespace tessik {
 
@@ -55,34 +52,14 @@ size_t invalid_length(const unsigned char* s, size_t n) {
 }  // namespace
 
 bool is_valid_utf8(std::string_view bytes) {
-  auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  size_t n = bytes.size(), i = 0;
-  while (i < n) {
-    // ASCII runs dominate; take them sixteen or eight bytes at a time.
-#if defined(__SSE2__)
-    while (i + 16 <= n) {
-      int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-      if (high) {
-        i += static_cast<size_t>(std::countr_zero(static_cast<unsigned>(high)));
-        break;
-      }
-      i += 16;
-    }
-#endif
-    while (i + 8 <= n) {
-      uint64_t word;
-      std::memcpy(&word, s + i, 8);
-      if (word & 0x8080808080808080ull) break;
-      i += 8;
-    }
-    if (i == n) break;
-    if (s[i] < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len = sequence_length(s + i, n - i);
+  const char* const begin = bytes.data();
+  const char* const end = begin + bytes.size();
+  const char* p = begin;
+  while ((p = skip_ascii(p, end)) != end) {
+    size_t len = sequence_length(reinterpret_cast<const unsigned char*>(p),
+                                 static_cast<size_t>(end - p));
     if (len == 0) return false;
-    i += len;
+    p += len;
   }
   return true;
 }

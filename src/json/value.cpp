@@ -94,6 +94,21 @@ bool operator==(const JsonValue& a, const JsonValue& b) {
   return true;
 }
 
+JsonDocument::JsonDocument(JsonDocument&& other) noexcept { *this = std::move(other); }
+
+JsonDocument& JsonDocument::operator=(JsonDocument&& other) noexcept {
+  if (this == &other) return *this;
+  // The free space of the current block goes with the block: a cursor left
+  // behind would write into memory the other document now owns.
+  blocks_ = std::exchange(other.blocks_, {});
+  texts_ = std::exchange(other.texts_, {});
+  free_ = std::exchange(other.free_, nullptr);
+  left_ = std::exchange(other.left_, 0);
+  next_block_ = std::exchange(other.next_block_, kFirstBlock);
+  root_ = std::exchange(other.root_, JsonValue());
+  return *this;
+}
+
 void* JsonDocument::allocate(size_t bytes) {
   bytes = (bytes + 15) & ~size_t{15};
   if (bytes > left_) {
@@ -118,12 +133,6 @@ JsonValue JsonDocument::add_string(std::string_view s) {
   char* p = static_cast<char*>(allocate(s.size()));
   if (!s.empty()) std::memcpy(p, s.data(), s.size());
   return JsonValue::string({p, s.size()});
-}
-
-JsonValue JsonDocument::add_array(std::span<const JsonValue> items) {
-  auto* p = static_cast<JsonValue*>(allocate(items.size() * sizeof(JsonValue)));
-  std::uninitialized_copy(items.begin(), items.end(), p);
-  return JsonValue::array({p, items.size()});
 }
 
 JsonValue JsonDocument::add_object(std::span<const JsonMember> members) {
@@ -157,40 +166,6 @@ size_t settle_members(JsonMember* members, size_t n) {
     members[kept++] = members[i];
   }
   return kept;
-}
-
-namespace {
-
-// Values come from input at most 128 levels deep, so this recursion is bounded
-// by the reader's nesting limit.
-JsonValue copy_into(JsonDocument& doc, JsonValue v) {
-  switch (v.kind()) {
-    case JsonKind::string:
-      return doc.add_string(v.as_string());
-    case JsonKind::array: {
-      auto* p = static_cast<JsonValue*>(doc.allocate(v.size() * sizeof(JsonValue)));
-      for (size_t i = 0; i < v.size(); ++i) new (&p[i]) JsonValue(copy_into(doc, v.items()[i]));
-      return JsonValue::array({p, v.size()});
-    }
-    case JsonKind::object: {
-      auto* p = static_cast<JsonMember*>(doc.allocate(v.size() * sizeof(JsonMember)));
-      for (size_t i = 0; i < v.size(); ++i) {
-        const JsonMember& m = v.members()[i];
-        new (&p[i]) JsonMember{doc.add_string(m.key.as_string()), copy_into(doc, m.value)};
-      }
-      return JsonValue::object({p, v.size()});
-    }
-    default:
-      return v;
-  }
-}
-
-}  // namespace
-
-JsonDocument copy_json(JsonValue value) {
-  JsonDocument doc;
-  doc.set_root(copy_into(doc, value));
-  return doc;
 }
 
 }  // namespace tessik

@@ -90,15 +90,15 @@ bool operator==(const JsonValue& a, const JsonValue& b);
 class JsonDocument {
  public:
   JsonDocument() = default;
-  JsonDocument(JsonDocument&&) noexcept = default;
-  JsonDocument& operator=(JsonDocument&&) noexcept = default;
+  // The moved-from document is left empty, owning and pointing at nothing.
+  JsonDocument(JsonDocument&& other) noexcept;
+  JsonDocument& operator=(JsonDocument&& other) noexcept;
 
   JsonValue root() const { return root_; }
   void set_root(JsonValue root) { root_ = root; }
 
   // Builders for values made by the program: each copies what it is given.
   JsonValue add_string(std::string_view s);
-  JsonValue add_array(std::span<const JsonValue> items);
   // Sorts the members by key bytes; of two equal keys the later one wins.
   JsonValue add_object(std::span<const JsonMember> members);
 
@@ -112,12 +112,10 @@ class JsonDocument {
   std::vector<ByteBuffer> texts_;
   char* free_ = nullptr;
   size_t left_ = 0;
-  size_t next_block_ = 4096;
+  static constexpr size_t kFirstBlock = 4096;
+  size_t next_block_ = kFirstBlock;
   JsonValue root_;
 };
-
-// A document whose root is a copy of `value` sharing nothing with its source.
-JsonDocument copy_json(JsonValue value);
 
 // Sorts members[0..n) by key bytes, keeps the later of equal keys, and returns
 // the number kept.

@@ -18,7 +18,7 @@ void JsonSink::flush() {
 
 void JsonSink::write_slow(std::string_view bytes) {
   flush();
-  if (bytes.size() >= kCapacity) {
+  if (bytes.size() >= capacity_) {
     drain(bytes);  // large pieces skip the buffer
     return;
   }

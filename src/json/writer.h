@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -11,20 +12,19 @@
 
 namespace tessik {
 
-// A buffered byte sink. Subclasses say where full buffers go.
+// A buffered byte sink. Subclasses give the buffer and say where full buffers go.
 class JsonSink {
  public:
-  JsonSink() = default;
   JsonSink(const JsonSink&) = delete;
   JsonSink& operator=(const JsonSink&) = delete;
   virtual ~JsonSink() = default;
 
   void put(char c) {
-    if (used_ == kCapacity) flush();
+    if (used_ == capacity_) flush();
     buffer_[used_++] = c;
   }
   void write(std::string_view bytes) {
-    if (bytes.size() <= kCapacity - used_) {
+    if (bytes.size() <= capacity_ - used_) {
       if (!bytes.empty()) std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
       used_ += bytes.size();
       return;
@@ -35,20 +35,23 @@ class JsonSink {
   void flush();
 
  protected:
+  // `buffer` (not empty) must outlive the sink. It is not a member here, so
+  // that each kind of sink can keep a large one off the stack.
+  explicit JsonSink(std::span<char> buffer) : buffer_(buffer.data()), capacity_(buffer.size()) {}
   virtual void drain(std::string_view bytes) = 0;
 
  private:
   void write_slow(std::string_view bytes);
 
-  static constexpr size_t kCapacity = 64 * 1024;
+  char* buffer_;
+  size_t capacity_;
   size_t used_ = 0;
-  char buffer_[kCapacity];
 };
 
 // Collects the bytes in a string.
 class StringSink : public JsonSink {
  public:
-  explicit StringSink(std::string& out) : out_(out) {}
+  explicit StringSink(std::string& out) : JsonSink(room_), out_(out) {}
   ~StringSink() override { flush(); }
 
  protected:
@@ -56,6 +59,8 @@ class StringSink : public JsonSink {
 
  private:
   std::string& out_;
+  // Small, as it lives on the stack: appending to a string is cheap anyway.
+  char room_[512];
 };
 
 void write_compact(JsonSink& out, JsonValue value);

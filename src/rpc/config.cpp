@@ -7,8 +7,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "json/problem.h"
 #include "json/utf8.h"
 #include "json/writer.h"
+#include "rpc/messages.h"
 #include "rpc/os_error.h"
 
 namespace tessik {
@@ -24,7 +26,7 @@ std::string state_file_path(std::string_view home) {
 
 std::expected<std::string, std::string> state_file_path() {
   const char* home = std::getenv("HOME");
-  if (!home) return std::unexpected("HOME not set");
+  if (!home) return std::unexpected(kHomeNotSet);
   return state_file_path(home);
 }
 
@@ -35,6 +37,16 @@ using Fail = std::unexpected<JsonError>;
 enum Field { kPort, kToken, kPid, kOther };
 constexpr std::string_view kFieldNames[] = {"port", "token", "pid"};
 
+// The token goes into the request head as it stands, where a control
+// character could end a header, or the head, early. Bytes from 0x80 up (C1
+// controls included, as UTF-8) cannot, and pass verbatim.
+bool has_control_character(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
 // Reads the state file's text straight into an RpcConfig, without a tree.
 class ConfigDecoder {
  public:
@@ -42,7 +54,7 @@ class ConfigDecoder {
 
   std::expected<RpcConfig, JsonError> decode() {
     c_.skip_whitespace();
-    if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
+    if (c_.at_end()) return Fail(c_.error(problem::kEofValue));
     std::expected<void, JsonError> done;
     if (c_.peek() == '{') {
       done = object();
@@ -53,7 +65,7 @@ class ConfigDecoder {
     }
     if (!done) return Fail(std::move(done.error()));
     c_.skip_whitespace();
-    if (!c_.at_end()) return Fail(c_.error("trailing characters"));
+    if (!c_.at_end()) return Fail(c_.error(problem::kTrailingCharacters));
     return std::move(config_);
   }
 
@@ -91,7 +103,7 @@ class ConfigDecoder {
           if (!n) return Fail(std::move(n.error()));
           return describe_number(*n);
         }
-        return Fail(c_.error("expected value"));
+        return Fail(c_.error(problem::kExpectedValue));
     }
   }
 
@@ -108,13 +120,13 @@ class ConfigDecoder {
   std::expected<void, JsonError> wrong_type(std::string_view expected) {
     auto what = describe();
     if (!what) return Fail(std::move(what.error()));
-    return Fail(typed("invalid type: " + *what + ", expected " + std::string(expected)));
+    return Fail(typed(kInvalidType + *what + kExpected + std::string(expected)));
   }
 
   std::expected<void, JsonError> unsigned_field(uint64_t limit, std::string_view expected,
                                                 uint64_t& out) {
     c_.skip_whitespace();
-    if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
+    if (c_.at_end()) return Fail(c_.error(problem::kEofValue));
     char ch = c_.peek();
     if (ch != '-' && (ch < '0' || ch > '9')) return wrong_type(expected);
     auto n = c_.read_number();
@@ -123,13 +135,13 @@ class ConfigDecoder {
       out = n->u;
       return {};
     }
-    const char* kind = n->kind == JsonKind::f64 ? "invalid type: " : "invalid value: ";
-    return Fail(typed(kind + describe_number(*n) + ", expected " + std::string(expected)));
+    const char* kind = n->kind == JsonKind::f64 ? kInvalidType : kInvalidValue;
+    return Fail(typed(kind + describe_number(*n) + kExpected + std::string(expected)));
   }
 
   std::expected<void, JsonError> string_field(std::string& out) {
     c_.skip_whitespace();
-    if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
+    if (c_.at_end()) return Fail(c_.error(problem::kEofValue));
     if (c_.peek() != '"') return wrong_type("a string");
     auto s = c_.read_string();
     if (!s) return Fail(std::move(s.error()));
@@ -150,8 +162,13 @@ class ConfigDecoder {
         config_.pid = static_cast<uint32_t>(n);
         return r;
       }
-      case kToken:
-        return string_field(config_.token);
+      case kToken: {
+        auto r = string_field(config_.token);
+        if (r && has_control_character(config_.token)) {
+          return Fail(typed(kTokenControlCharacter));
+        }
+        return r;
+      }
       default:
         return skip_value();
     }
@@ -169,16 +186,16 @@ class ConfigDecoder {
     bool present[3] = {false, false, false};
     for (bool first = true;; first = false) {
       c_.skip_whitespace();
-      if (c_.at_end()) return Fail(c_.error("EOF while parsing an object"));
+      if (c_.at_end()) return Fail(c_.error(problem::kEofObject));
       if (c_.peek() == '}') break;
       if (!first) {
-        if (c_.peek() != ',') return Fail(c_.error("expected `,` or `}`"));
+        if (c_.peek() != ',') return Fail(c_.error(problem::kExpectedCommaOrBrace));
         c_.advance();
         c_.skip_whitespace();
-        if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
-        if (c_.peek() == '}') return Fail(c_.error("trailing comma"));
+        if (c_.at_end()) return Fail(c_.error(problem::kEofValue));
+        if (c_.peek() == '}') return Fail(c_.error(problem::kTrailingComma));
       }
-      if (c_.peek() != '"') return Fail(c_.error("key must be a string"));
+      if (c_.peek() != '"') return Fail(c_.error(problem::kKeyMustBeString));
       auto name = c_.read_string();
       if (!name) return Fail(std::move(name.error()));
       Field f = kOther;
@@ -187,18 +204,18 @@ class ConfigDecoder {
       }
       if (f != kOther && present[f]) {
         close_object();
-        return Fail(typed("duplicate field `" + std::string(kFieldNames[f]) + "`"));
+        return Fail(typed(kDuplicateField + std::string(kFieldNames[f]) + "`"));
       }
       c_.skip_whitespace();
-      if (c_.at_end()) return Fail(c_.error("EOF while parsing an object"));
-      if (c_.peek() != ':') return Fail(c_.error("expected `:`"));
+      if (c_.at_end()) return Fail(c_.error(problem::kEofObject));
+      if (c_.peek() != ':') return Fail(c_.error(problem::kExpectedColon));
       c_.advance();
       if (auto r = field(f); !r) return r;
       if (f != kOther) present[f] = true;
     }
     close_object();
     for (int i = 0; i < 3; ++i) {
-      if (!present[i]) return Fail(typed("missing field `" + std::string(kFieldNames[i]) + "`"));
+      if (!present[i]) return Fail(typed(kMissingField + std::string(kFieldNames[i]) + "`"));
     }
     return {};
   }
@@ -207,23 +224,22 @@ class ConfigDecoder {
     c_.advance();
     for (int i = 0; i < 3; ++i) {
       c_.skip_whitespace();
-      if (c_.at_end()) return Fail(c_.error("EOF while parsing a list"));
+      if (c_.at_end()) return Fail(c_.error(problem::kEofList));
       if (c_.peek() == ']') {
         c_.advance();
-        return Fail(typed("invalid length " + std::to_string(i) +
-                          ", expected struct RpcConfig with 3 elements"));
+        return Fail(typed(kInvalidLength + std::to_string(i) + kExpectedThreeElements));
       }
       if (i > 0) {
-        if (c_.peek() != ',') return Fail(c_.error("expected `,` or `]`"));
+        if (c_.peek() != ',') return Fail(c_.error(problem::kExpectedCommaOrBracket));
         c_.advance();
         c_.skip_whitespace();
-        if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
-        if (c_.peek() == ']') return Fail(c_.error("trailing comma"));
+        if (c_.at_end()) return Fail(c_.error(problem::kEofValue));
+        if (c_.peek() == ']') return Fail(c_.error(problem::kTrailingComma));
       }
       if (auto r = field(static_cast<Field>(i)); !r) return r;
     }
     c_.skip_whitespace();
-    if (c_.at_end()) return Fail(c_.error("EOF while parsing a list"));
+    if (c_.at_end()) return Fail(c_.error(problem::kEofList));
     if (c_.peek() == ']') {
       c_.advance();
       return {};
@@ -231,9 +247,9 @@ class ConfigDecoder {
     if (c_.peek() == ',') {
       c_.advance();
       c_.skip_whitespace();
-      if (!c_.at_end() && c_.peek() == ']') return Fail(c_.error("trailing comma"));
+      if (!c_.at_end() && c_.peek() == ']') return Fail(c_.error(problem::kTrailingComma));
     }
-    return Fail(c_.error("trailing characters"));
+    return Fail(c_.error(problem::kTrailingCharacters));
   }
 
   // Checks one value of any depth and drops it. Containers are tracked on an
@@ -242,12 +258,12 @@ class ConfigDecoder {
     std::vector<bool> open;  // true for an object
     for (;;) {
       c_.skip_whitespace();
-      if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
+      if (c_.at_end()) return Fail(c_.error(problem::kEofValue));
       switch (c_.peek()) {
         case '[':
           c_.advance();
           c_.skip_whitespace();
-          if (c_.at_end()) return Fail(c_.error("EOF while parsing a list"));
+          if (c_.at_end()) return Fail(c_.error(problem::kEofList));
           if (c_.peek() != ']') {
             open.push_back(false);
             continue;
@@ -257,7 +273,7 @@ class ConfigDecoder {
         case '{':
           c_.advance();
           c_.skip_whitespace();
-          if (c_.at_end()) return Fail(c_.error("EOF while parsing an object"));
+          if (c_.at_end()) return Fail(c_.error(problem::kEofObject));
           if (c_.peek() != '}') {
             open.push_back(true);
             if (auto r = skip_key(); !r) return r;
@@ -278,7 +294,7 @@ class ConfigDecoder {
             if (auto n = c_.read_number(false); !n) return Fail(std::move(n.error()));
             break;
           }
-          return Fail(c_.error("expected value"));
+          return Fail(c_.error(problem::kExpectedValue));
       }
       // A value ended: close what ends with it until another value is due.
       for (;;) {
@@ -286,7 +302,7 @@ class ConfigDecoder {
         bool object = open.back();
         c_.skip_whitespace();
         if (c_.at_end()) {
-          return Fail(c_.error(object ? "EOF while parsing an object" : "EOF while parsing a list"));
+          return Fail(c_.error(object ? problem::kEofObject : problem::kEofList));
         }
         if (c_.peek() == ',') {
           c_.advance();
@@ -296,7 +312,7 @@ class ConfigDecoder {
           break;
         }
         if (c_.peek() != (object ? '}' : ']')) {
-          return Fail(c_.error(object ? "expected `,` or `}`" : "expected `,` or `]`"));
+          return Fail(c_.error(object ? problem::kExpectedCommaOrBrace : problem::kExpectedCommaOrBracket));
         }
         c_.advance();
         open.pop_back();
@@ -307,12 +323,12 @@ class ConfigDecoder {
   // A member name and its colon inside a skipped object.
   std::expected<void, JsonError> skip_key() {
     c_.skip_whitespace();
-    if (c_.at_end()) return Fail(c_.error("EOF while parsing a value"));
-    if (c_.peek() != '"') return Fail(c_.error("key must be a string"));
+    if (c_.at_end()) return Fail(c_.error(problem::kEofValue));
+    if (c_.peek() != '"') return Fail(c_.error(problem::kKeyMustBeString));
     if (auto s = c_.read_string(false, false); !s) return Fail(std::move(s.error()));
     c_.skip_whitespace();
-    if (c_.at_end()) return Fail(c_.error("EOF while parsing an object"));
-    if (c_.peek() != ':') return Fail(c_.error("expected `:`"));
+    if (c_.at_end()) return Fail(c_.error(problem::kEofObject));
+    if (c_.peek() != ':') return Fail(c_.error(problem::kExpectedColon));
     c_.advance();
     return {};
   }
@@ -370,14 +386,13 @@ std::expected<RpcConfig, std::string> load_rpc_config() {
   auto path = state_file_path();
   if (!path) return std::unexpected(path.error());
   auto cannot_read = [&](const std::string& reason) {
-    return std::unexpected("cannot read " + lossy_utf8(*path) + ": " + reason +
-                           "\n(is Tessik running?)");
+    return std::unexpected(kCannotRead + lossy_utf8(*path) + ": " + reason + kIsTessikRunning);
   };
   auto file = read_file(path->c_str());
   if (!file) return cannot_read(os_error_text(file.error()));
-  if (!is_valid_utf8(file->view())) return cannot_read("stream did not contain valid UTF-8");
+  if (!is_valid_utf8(file->view())) return cannot_read(kNotUtf8);
   auto config = decode_rpc_config(file->data(), file->data() + file->size());
-  if (!config) return std::unexpected("malformed rpc config: " + config.error().text());
+  if (!config) return std::unexpected(kMalformedConfig + config.error().text());
   return std::move(*config);
 }
 

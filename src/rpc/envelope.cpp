@@ -1,12 +1,13 @@
 #include "rpc/envelope.h"
 
 #include "json/reader.h"
+#include "rpc/messages.h"
 
 namespace tessik {
 
 std::expected<JsonDocument, std::string> decode_exec_response(ByteBuffer text, size_t begin) {
   auto parsed = parse_json(std::move(text), begin);
-  if (!parsed) return std::unexpected("bad response: " + parsed.error().text());
+  if (!parsed) return std::unexpected(kBadResponse + parsed.error().text());
   JsonDocument doc = std::move(*parsed);
   JsonValue top = doc.root();
 
@@ -14,7 +15,7 @@ std::expected<JsonDocument, std::string> decode_exec_response(ByteBuffer text, s
   if (!ok || !ok->is_bool() || !ok->as_bool()) {
     const JsonValue* error = top.find("error");
     if (error && error->is_string()) return std::unexpected(std::string(error->as_string()));
-    return std::unexpected("unknown error");
+    return std::unexpected(kUnknownError);
   }
 
   const JsonValue* found = top.find("data");
@@ -25,7 +26,7 @@ std::expected<JsonDocument, std::string> decode_exec_response(ByteBuffer text, s
     if (!eval_ok->as_bool()) {
       const JsonValue* error = data.find("error");
       if (error && error->is_string()) return std::unexpected(std::string(error->as_string()));
-      return std::unexpected("eval error");
+      return std::unexpected(kEvalError);
     }
     const JsonValue* value = data.find("value");
     data = value ? *value : JsonValue();

@@ -16,6 +16,7 @@
 
 #include "json/utf8.h"
 #include "json/writer.h"
+#include "rpc/messages.h"
 #include "rpc/os_error.h"
 
 namespace tessik {
@@ -86,7 +87,7 @@ std::expected<void, std::string> await_connect(int fd, std::chrono::nanoseconds 
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    if (elapsed >= limit) return Failure("connection timed out");
+    if (elapsed >= limit) return Failure(kConnectTimedOut);
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(limit - elapsed).count();
     // A wait of 0 would spin; a sub-millisecond rest still gets one round.
@@ -103,7 +104,7 @@ std::expected<void, std::string> await_connect(int fd, std::chrono::nanoseconds 
       socklen_t size = sizeof pending;
       if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) return last_os_failure();
       if (pending != 0) return os_failure(pending);
-      return Failure("no error set after POLLHUP");
+      return Failure(kNoErrorAfterHangup);
     }
     return {};
   }
@@ -150,7 +151,7 @@ std::expected<void, std::string> send_all(int fd, std::string_view bytes) {
       if (errno == EINTR) continue;
       return last_os_failure();
     }
-    if (n == 0) return Failure("failed to write whole buffer");
+    if (n == 0) return Failure(kNothingWritten);
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return {};
@@ -203,9 +204,9 @@ std::expected<ReplyBody, std::string> rpc_exchange(const RpcConfig& config, Json
     reply = std::move(*received);
   }  // The connection is closed here, before anything looks at the reply.
 
-  if (!is_valid_utf8(reply.view())) return std::unexpected("stream did not contain valid UTF-8");
+  if (!is_valid_utf8(reply.view())) return std::unexpected(kNotUtf8);
   const size_t separator = reply.view().find("\r\n\r\n");
-  if (separator == std::string_view::npos) return std::unexpected("no body");
+  if (separator == std::string_view::npos) return std::unexpected(kNoBody);
   return ReplyBody{std::move(reply), separator + 4};
 }
 

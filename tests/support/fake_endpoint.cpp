@@ -212,9 +212,9 @@ FakeEndpoint::~FakeEndpoint() {
   close(stop_[1]);
 }
 
-std::string FakeEndpoint::request(size_t index) {
+std::string FakeEndpoint::request(size_t index, milliseconds patience) {
   std::unique_lock lock(mutex_);
-  if (!recorded_.wait_for(lock, kPatience, [&] { return requests_.size() > index; })) {
+  if (!recorded_.wait_for(lock, patience, [&] { return requests_.size() > index; })) {
     return "<no request>";
   }
   return requests_[index];

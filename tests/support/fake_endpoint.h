@@ -44,8 +44,8 @@ class FakeEndpoint {
 
   uint16_t port() const { return port_; }
   // The bytes read on connection `index` (head and Content-Length body); waits
-  // up to 10 s for them, "<no request>" when none came.
-  std::string request(size_t index = 0);
+  // up to `patience` for them, "<no request>" when none came.
+  std::string request(size_t index = 0, milliseconds patience = milliseconds(10000));
 
  private:
   void serve();

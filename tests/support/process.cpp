@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -60,12 +62,22 @@ RunResult run_binary(const std::vector<std::string>& args, const RunOptions& opt
   for (auto& e : env_storage) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  std::vector<std::string> argv_storage{TESSIK_BROWSER_BINARY};
+  // A stack limit is set by a shell that then becomes the binary.
+  std::vector<std::string> argv_storage;
+  if (options.stack_kib > 0) {
+    argv_storage = {"/bin/sh", "-c",
+                    "ulimit -s " + std::to_string(options.stack_kib) + " && exec \"$0\" \"$@\""};
+  }
+  argv_storage.push_back(TESSIK_BROWSER_BINARY);
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argv_storage) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  if (options.stdout_nonblocking &&
+      fcntl(out_pipe[1], F_SETFL, fcntl(out_pipe[1], F_GETFL) | O_NONBLOCK) != 0) {
+    throw std::runtime_error("fcntl failed");
+  }
   if (options.stdout_closed) {
     close(out_pipe[0]);
     out_pipe[0] = -1;
@@ -92,6 +104,9 @@ RunResult run_binary(const std::vector<std::string>& args, const RunOptions& opt
   close(err_pipe[1]);
   if (rc != 0) throw std::runtime_error("spawn failed");
 
+  if (options.read_after_ms > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.read_after_ms));
+  }
   RunResult result;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
@@ -144,6 +159,11 @@ void TempDir::write(const std::string& relative, const std::string& content) con
   auto file = path_ / relative;
   std::filesystem::create_directories(file.parent_path());
   std::ofstream(file, std::ios::binary) << content;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void write_state_file(const TempDir& home, int port, const std::string& token) {

@@ -23,6 +23,12 @@ struct RunOptions {
   int timeout_ms = 20000;
   // Standard output is a pipe whose reading end is already closed.
   bool stdout_closed = false;
+  // Standard output is a pipe in non-blocking mode, as some callers hand over.
+  bool stdout_nonblocking = false;
+  // Nothing is read from the child for this many milliseconds.
+  int read_after_ms = 0;
+  // The child runs with a stack limit of this many KiB (0: inherited).
+  int stack_kib = 0;
 };
 
 RunResult run_binary(const std::vector<std::string>& args, const RunOptions& options = {});
@@ -41,6 +47,9 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// The whole content of a file, or an empty text when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
 
 // A HOME whose state file names `port` with token `token`.
 void write_state_file(const TempDir& home, int port, const std::string& token = "secret-token");

@@ -6,37 +6,44 @@
 #include <unistd.h>
 
 #include "bin/tessik_browser/cli.h"
+#include "bin/tessik_browser/messages.h"
 #include "bin/tessik_browser/output.h"
 #include "rpc/config.h"
 #include "rpc/envelope.h"
 #include "rpc/exchange.h"
+#include "rpc/messages.h"
 #include "rpc/os_error.h"
 
 namespace tessik {
 
 void fail(std::string_view message) {
-  std::string line = "tessik-browser: ";
+  std::string line = kReportPrefix;
   line.append(message);
   line.push_back('\n');
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // nowhere left to report to
-    rest.remove_prefix(static_cast<size_t>(n));
-  }
+  (void)write_all(STDERR_FILENO, line);  // nowhere left to report a failure to
   _exit(1);
 }
 
 namespace {
 
-// Where an exhausted allocator is reported: in the form of the stage it hit.
-const char* g_stage_prefix = "";
+// Runs one stage. Containers report an exhausted allocator by throwing; inside
+// the stage it ends the run as one line in the form of the stage's failures.
+template <class Stage>
+auto in_stage(std::string_view prefix, Stage stage) {
+  try {
+    return stage();
+  } catch (const std::bad_alloc&) {
+    fail(std::string(prefix) + os_error_text(ENOMEM));
+  }
+}
 
 int run(std::span<const char* const> args) {
   auto scanned = scan_options(args);
   if (!scanned) fail(scanned.error());
-  FdSink out(STDOUT_FILENO);
+  // Static rather than on the stack, which may be small; its pages cost
+  // nothing until written.
+  static char out_buffer[64 * 1024];
+  FdSink out(STDOUT_FILENO, out_buffer);
   if (scanned->help) {
     out.write(kHelpText);
     out.put('\n');
@@ -49,18 +56,19 @@ int run(std::span<const char* const> args) {
   auto command_args = build_args(request, line.command, line.args, line.submit);
   if (!command_args) fail(command_args.error());
 
+  auto body = build_request(request, line.command, line.widget, *command_args);
+  if (!body) fail(body.error());
+
   auto config = load_rpc_config();
   if (!config) fail(config.error());
 
-  JsonValue body = build_request(request, line.command, line.widget, *command_args);
-  g_stage_prefix = "rpc error: ";
-  auto reply = rpc_exchange(*config, body);
-  if (!reply) fail("rpc error: " + reply.error());
+  auto reply = in_stage(kRpcError, [&] { return rpc_exchange(*config, *body); });
+  if (!reply) fail(kRpcError + reply.error());
 
-  g_stage_prefix = "bad response: ";
-  auto result = decode_exec_response(std::move(reply->reply), reply->body_begin);
+  auto result = in_stage(kBadResponse, [&] {
+    return decode_exec_response(std::move(reply->reply), reply->body_begin);
+  });
   if (!result) fail(result.error());
-  g_stage_prefix = "";
 
   print_result(out, result->root());
   out.flush();
@@ -72,12 +80,10 @@ int run(std::span<const char* const> args) {
 }  // namespace
 
 int run_tessik_browser(int argc, const char* const* argv) {
-  try {
+  // The stages without a prefix of their own.
+  return in_stage("", [&] {
     return run({argv + (argc > 0 ? 1 : 0), static_cast<size_t>(argc > 0 ? argc - 1 : 0)});
-  } catch (const std::bad_alloc&) {
-    // Containers report exhaustion by throwing; it ends here as one line.
-    fail(std::string(g_stage_prefix) + os_error_text(ENOMEM));
-  }
+  });
 }
 
 }  // namespace tessik

@@ -2,6 +2,10 @@
 
 #include <array>
 
+#include "bin/tessik_browser/messages.h"
+#include "json/utf8.h"
+#include "json/writer.h"
+
 namespace tessik {
 
 const std::string_view kHelpText =
@@ -42,7 +46,7 @@ std::expected<ScanResult, std::string> scan_options(std::span<const char* const>
       return result;
     }
     if (arg == "--widget") {
-      if (i + 1 == args.size()) return std::unexpected("--widget requires an argument");
+      if (i + 1 == args.size()) return std::unexpected(kWidgetNeedsArgument);
       result.line.widget = std::string_view(args[++i]);  // verbatim, even "--help"
     } else if (arg == "--submit") {
       result.line.submit = true;
@@ -50,7 +54,7 @@ std::expected<ScanResult, std::string> scan_options(std::span<const char* const>
       positional.push_back(arg);
     }
   }
-  if (positional.empty()) return std::unexpected("missing command (try --help)");
+  if (positional.empty()) return std::unexpected(kMissingCommand);
   result.line.command = positional.front();
   result.line.args.assign(positional.begin() + 1, positional.end());
   return result;
@@ -69,15 +73,27 @@ struct Command {
 constexpr std::array<Command, 10> kCommands = {{
     {"url", Needs::nothing, ""},
     {"title", Needs::nothing, ""},
-    {"navigate", Needs::one, "usage: navigate <url>"},
+    {"navigate", Needs::one, kUsageNavigate},
     {"back", Needs::nothing, ""},
     {"forward", Needs::nothing, ""},
     {"reload", Needs::nothing, ""},
     {"text", Needs::optional_selector, ""},
-    {"eval", Needs::script, "usage: eval <script>"},
-    {"click", Needs::one, "usage: click <selector>"},
-    {"type", Needs::two, "usage: type <selector> <text>"},
+    {"eval", Needs::script, kUsageEval},
+    {"click", Needs::one, kUsageClick},
+    {"type", Needs::two, kUsageType},
 }};
+
+// An argument goes into the body as a JSON string, which must be UTF-8. The
+// refusal shows it quoted and escaped, so it stays on one line, with U+FFFD
+// for the bad bytes.
+std::expected<JsonValue, std::string> add_text(JsonDocument& doc, std::string_view name,
+                                               std::string_view text) {
+  if (is_valid_utf8(text)) return doc.add_string(text);
+  std::string message(name);
+  message += kNotUtf8Argument;
+  escape_json_string(message, lossy_utf8(text));
+  return std::unexpected(std::move(message));
+}
 
 std::string join(std::span<const std::string_view> words) {
   std::string out;
@@ -97,43 +113,53 @@ std::expected<JsonValue, std::string> build_args(JsonDocument& doc, std::string_
   for (const Command& c : kCommands) {
     if (c.word == command) found = &c;
   }
-  if (!found) return std::unexpected("unknown command: '" + std::string(command) + "' (try --help)");
+  if (!found) return std::unexpected(kUnknownCommand + std::string(command) + kUnknownCommandEnd);
 
   std::vector<JsonMember> members;
-  auto add = [&](std::string_view key, JsonValue value) {
-    members.push_back({JsonValue::string(key), value});
+  auto add = [&](std::string_view key, std::string_view text) -> std::expected<void, std::string> {
+    auto value = add_text(doc, key, text);
+    if (!value) return std::unexpected(std::move(value.error()));
+    members.push_back({JsonValue::string(key), *value});
+    return {};
   };
+  std::expected<void, std::string> added;
   switch (found->needs) {
     case Needs::nothing:
       break;
     case Needs::optional_selector:
-      if (!args.empty()) add("selector", doc.add_string(args[0]));
+      if (!args.empty()) added = add("selector", args[0]);
       break;
     case Needs::one:
       if (args.empty()) return std::unexpected(std::string(found->usage));
-      add(command == "navigate" ? "url" : "selector", doc.add_string(args[0]));
+      added = add(command == "navigate" ? "url" : "selector", args[0]);
       break;
     case Needs::script: {
       std::string script = join(args);
       if (script.empty()) return std::unexpected(std::string(found->usage));
-      add("script", doc.add_string(script));
+      added = add("script", script);
       break;
     }
     case Needs::two:
       if (args.size() < 2) return std::unexpected(std::string(found->usage));
-      add("selector", doc.add_string(args[0]));
-      add("text", doc.add_string(join(args.subspan(1))));
-      add("submit", JsonValue::boolean(submit));
+      added = add("selector", args[0]);
+      if (added) added = add("text", join(args.subspan(1)));
+      members.push_back({JsonValue::string("submit"), JsonValue::boolean(submit)});
       break;
   }
+  if (!added) return std::unexpected(std::move(added.error()));
   return doc.add_object(members);
 }
 
-JsonValue build_request(JsonDocument& doc, std::string_view command,
-                        std::optional<std::string_view> widget, JsonValue args) {
+std::expected<JsonValue, std::string> build_request(JsonDocument& doc, std::string_view command,
+                                                    std::optional<std::string_view> widget,
+                                                    JsonValue args) {
   std::vector<JsonMember> members;
   members.push_back({JsonValue::string("command"), doc.add_string(command)});
-  if (widget) members.push_back({JsonValue::string("widget_id"), doc.add_string(*widget)});
+  if (widget) {
+    auto id = add_text(doc, "--widget", *widget);
+    if (!id) return std::unexpected(std::move(id.error()));
+    members.push_back({JsonValue::string("widget_id"), *id});
+  }
   if (args.size() > 0) members.push_back({JsonValue::string("args"), args});
   return doc.add_object(members);
 }

@@ -35,8 +35,9 @@ std::expected<JsonValue, std::string> build_args(JsonDocument& doc, std::string_
                                                  std::span<const std::string_view> args,
                                                  bool submit);
 
-// The ExecRequest object, allocated in `doc`.
-JsonValue build_request(JsonDocument& doc, std::string_view command,
-                        std::optional<std::string_view> widget, JsonValue args);
+// The ExecRequest object, allocated in `doc`; a failure is a usage message.
+std::expected<JsonValue, std::string> build_request(JsonDocument& doc, std::string_view command,
+                                                    std::optional<std::string_view> widget,
+                                                    JsonValue args);
 
 }  // namespace tessik

@@ -1,16 +1,23 @@
 #pragma once
 // Result output: how each kind of result value is printed.
 
+#include <span>
+#include <string_view>
+
 #include "json/value.h"
 #include "json/writer.h"
 
 namespace tessik {
 
-// A sink that writes to a file descriptor in large pieces. After the first
-// failed write it drops everything and `failed()` is true.
+// Writes all of `bytes` to `fd`, waiting for room when the descriptor is
+// non-blocking and full; false on any other failure.
+bool write_all(int fd, std::string_view bytes);
+
+// A sink that writes to a file descriptor in pieces the size of `buffer`.
+// After the first failed write it drops everything and `failed()` is true.
 class FdSink : public JsonSink {
  public:
-  explicit FdSink(int fd) : fd_(fd) {}
+  FdSink(int fd, std::span<char> buffer) : JsonSink(buffer), fd_(fd) {}
   ~FdSink() override { flush(); }
   bool failed() const { return failed_; }
 

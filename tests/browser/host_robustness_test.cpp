@@ -1,0 +1,365 @@
+// The host against clients that stall, hosts that start together and a
+// browser that dies under a command: each group runs hosts of its own.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "browser/host_process.h"
+#include "support/process.h"
+
+namespace tessik {
+namespace {
+
+using testing::Host;
+using testing::RunResult;
+using testing::TempDir;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+std::filesystem::path state_path(const std::filesystem::path& home) {
+  return home / ".tessik" / "state" / "browser-rpc.json";
+}
+
+// A connection to 127.0.0.1:port, or -1.
+int connect_to(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Stands in for the browser: notes the pid of each start, then becomes the
+// real browser.
+class CountingBrowser {
+ public:
+  CountingBrowser() {
+    dir_.write("chromium", "#!/bin/sh\necho $$ >> '" + (dir_.path() / "starts").string() +
+                               "'\nexec '" TESSIK_CHROMIUM "' \"$@\"\n");
+    std::filesystem::permissions(path(), std::filesystem::perms::owner_all);
+  }
+  std::string path() const { return (dir_.path() / "chromium").string(); }
+  std::vector<pid_t> starts() const {
+    std::vector<pid_t> pids;
+    std::string text = testing::read_file(dir_.path() / "starts");
+    for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+      pids.push_back(static_cast<pid_t>(std::stol(text.substr(at))));
+    }
+    return pids;
+  }
+
+ private:
+  TempDir dir_;
+};
+
+// ---- Clients that send slowly or not at all.
+
+// Connections that each send one byte of a request every `every`, until
+// `until`. With `reconnect`, one the host closes is opened again at once.
+class Tricklers {
+ public:
+  Tricklers(int port, size_t count, Clock::duration every, bool reconnect)
+      : port_(port), every_(every), reconnect_(reconnect) {
+    for (size_t i = 0; i < count; ++i) open(slots_.emplace_back());
+  }
+  ~Tricklers() {
+    for (Slot& s : slots_) ::close(s.fd);
+  }
+
+  void run_until(Clock::time_point until) {
+    for (Clock::time_point tick = Clock::now(); Clock::now() < until; tick += every_) {
+      for (Slot& s : slots_) send_byte(s);
+      while (Clock::now() < std::min(tick + every_, until)) watch(std::min(tick + every_, until));
+    }
+  }
+
+  // How long each connection the host closed had been open.
+  const std::vector<Clock::duration>& lifetimes() const { return lifetimes_; }
+  size_t failed_connects() const { return failed_connects_; }
+
+ private:
+  struct Slot {
+    int fd = -1;
+    Clock::time_point opened;
+    size_t sent = 0;
+  };
+
+  void open(Slot& s) {
+    s = {};
+    s.fd = connect_to(port_);
+    if (s.fd < 0) ++failed_connects_;
+    s.opened = Clock::now();
+  }
+
+  void send_byte(Slot& s) {
+    static const std::string kRequest = "POST /v1/exec HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}";
+    if (s.fd < 0) return;
+    char byte = kRequest[s.sent++ % kRequest.size()];
+    (void)::send(s.fd, &byte, 1, 0);  // a closed one shows up in watch()
+  }
+
+  // Notes the connections the host has closed until `until`.
+  void watch(Clock::time_point until) {
+    std::vector<pollfd> fds;
+    for (Slot& s : slots_) fds.push_back({s.fd, POLLIN, 0});
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    int wait_ms = static_cast<int>(std::max<long long>(left.count(), 0));
+    if (::poll(fds.data(), fds.size(), wait_ms) <= 0) return;
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      char buf[512];
+      ssize_t n = ::recv(slots_[i].fd, buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) continue;
+      lifetimes_.push_back(Clock::now() - slots_[i].opened);
+      ::close(slots_[i].fd);
+      slots_[i].fd = -1;
+      if (reconnect_) {
+        open(slots_[i]);
+        send_byte(slots_[i]);
+      }
+    }
+  }
+
+  int port_;
+  Clock::duration every_;
+  bool reconnect_;
+  std::vector<Slot> slots_;
+  std::vector<Clock::duration> lifetimes_;
+  size_t failed_connects_ = 0;
+};
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Runs `title` every `gap` while the tricklers run; each must be answered
+// within `limit`. Returns the slowest answer.
+Clock::duration titles_while(Tricklers& tricklers, Clock::duration attack, Clock::duration gap,
+                             const TempDir& home, Clock::duration limit) {
+  std::atomic<bool> over{false};
+  Clock::duration slowest{};
+  std::thread client([&] {
+    while (!over) {
+      std::this_thread::sleep_for(gap);
+      if (over) break;
+      auto start = Clock::now();
+      RunResult r =
+          testing::run_binary({"title"}, {.home = home.path().string(), .timeout_ms = 45000});
+      auto took = Clock::now() - start;
+      slowest = std::max(slowest, took);
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.err, "");
+      EXPECT_LT(took, limit) << "title took " << seconds(took) << " s";
+    }
+  });
+  tricklers.run_until(Clock::now() + attack);
+  over = true;
+  client.join();
+  return slowest;
+}
+
+TEST(SlowClients, ATrickleDelaysNoOneAndBuysNoTime) {
+  TempDir home;
+  Host host(home.path());
+  int port = host.wait_ready();
+  ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
+
+  // A byte every 3 s from each of 70 connections, opened again when closed.
+  Tricklers tricklers(port, 70, 3s, true);
+  Clock::duration slowest = titles_while(tricklers, 30s, 2s, home, 2s);
+  std::printf("slowest title under 70 trickling connections: %.0f ms\n", seconds(slowest) * 1000);
+
+  EXPECT_EQ(tricklers.failed_connects(), 0u);
+  // Every first connection was closed, and none outlived its time to send a
+  // request by much, however often it sent a byte.
+  EXPECT_GE(tricklers.lifetimes().size(), 70u);
+  for (Clock::duration lived : tricklers.lifetimes()) {
+    EXPECT_LT(lived, 15s) << seconds(lived) << " s";
+  }
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+  EXPECT_EQ(host.stderr_text(), "");
+}
+
+TEST(SlowClients, ACrowdBeyondTheCapDelaysNoOne) {
+  TempDir home;
+  Host host(home.path());
+  int port = host.wait_ready();
+  ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
+
+  // More silent connections than the host keeps open at once.
+  Tricklers tricklers(port, 150, 5s, false);
+  Clock::duration slowest = titles_while(tricklers, 7s, 1500ms, home, 2s);
+  std::printf("slowest title beside 150 silent connections: %.0f ms\n", seconds(slowest) * 1000);
+  EXPECT_EQ(tricklers.failed_connects(), 0u);
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+  EXPECT_EQ(host.stderr_text(), "");
+}
+
+// ---- One host per HOME.
+
+TEST(HostLock, SimultaneousStartsLeaveOneServing) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    TempDir home;
+    CountingBrowser browser;
+    std::vector<std::string> args = {"--chromium", browser.path()};
+    std::unique_ptr<Host> hosts[2] = {std::make_unique<Host>(home.path(), args),
+                                      std::make_unique<Host>(home.path(), args)};
+    // The first to end is the one that lost.
+    int loser = -1, status = -1;
+    for (auto until = Clock::now() + 30s; loser < 0 && Clock::now() < until;) {
+      for (int i = 0; i < 2 && loser < 0; ++i) {
+        status = hosts[i]->wait_exit(10ms);
+        if (status >= 0) loser = i;
+      }
+    }
+    ASSERT_GE(loser, 0) << "neither host gave way";
+    Host& winner = *hosts[1 - loser];
+    ASSERT_NE(winner.wait_ready(), 0) << winner.ready_line() << winner.stderr_text();
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(hosts[loser]->stderr_text(),
+              "tessik-browser-host: another host is running (pid " + std::to_string(winner.pid()) +
+                  ", " + state_path(home.path()).string() + ")\n");
+    // The one that lost never started a browser.
+    EXPECT_EQ(browser.starts().size(), 1u);
+    EXPECT_EQ(testing::read_file(state_path(home.path()))
+                  .find("{\"pid\":" + std::to_string(winner.pid()) + ","),
+              0u);
+    EXPECT_EQ(winner.stop(SIGTERM), 0);
+  }
+}
+
+TEST(HostLock, FoldersKeepTheirModes) {
+  struct Case {
+    std::string name;
+    std::vector<std::pair<std::string, mode_t>> existing;  // made before the host starts
+    mode_t tessik;
+    mode_t state;
+  };
+  const std::vector<Case> cases = {
+      {"none", {}, 0700, 0700},
+      {"home folder open to read", {{".tessik", 0755}}, 0755, 0700},
+      {"both", {{".tessik", 0755}, {".tessik/state", 0750}}, 0755, 0750},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir home;
+    for (const auto& [folder, mode] : c.existing) {
+      ASSERT_EQ(::mkdir((home.path() / folder).c_str(), mode), 0);
+      ASSERT_EQ(::chmod((home.path() / folder).c_str(), mode), 0);
+    }
+    Host host(home.path());
+    ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+    struct stat tessik {}, state {};
+    ASSERT_EQ(::stat((home.path() / ".tessik").c_str(), &tessik), 0);
+    ASSERT_EQ(::stat((home.path() / ".tessik/state").c_str(), &state), 0);
+    EXPECT_EQ(tessik.st_mode & 07777, c.tessik);
+    EXPECT_EQ(state.st_mode & 07777, c.state);
+    EXPECT_EQ(host.stop(SIGTERM), 0);
+  }
+}
+
+// ---- The browser dying under a command.
+
+// A port the test listens on: a script that connects to it shows that it runs.
+class Beacon {
+ public:
+  Beacon() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd_, 4);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~Beacon() {
+    ::close(fd_);
+    if (visitor_ >= 0) ::close(visitor_);
+  }
+  int port() const { return port_; }
+  bool wait_for_visit(std::chrono::milliseconds limit) {
+    pollfd fd{fd_, POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(limit.count())) != 1) return false;
+    visitor_ = ::accept(fd_, nullptr, nullptr);
+    return visitor_ >= 0;
+  }
+
+ private:
+  int fd_ = -1;
+  int visitor_ = -1;
+  int port_ = 0;
+};
+
+TEST(BrowserDeath, TheCommandInFlightFailsAtOnce) {
+  // Which of the host's two ways of noticing comes first varies; a few rounds
+  // meet both.
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    TempDir home;
+    CountingBrowser browser;
+    Host host(home.path(), {"--chromium", browser.path()});
+    ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+
+    Beacon beacon;
+    RunResult result;
+    Clock::time_point ended;
+    std::thread client([&] {
+      result = testing::run_binary(
+          {"eval", "fetch('http://127.0.0.1:" + std::to_string(beacon.port()) +
+                       "/'); new Promise(() => {})"},
+          {.home = home.path().string(), .timeout_ms = 60000});
+      ended = Clock::now();
+    });
+    bool running = beacon.wait_for_visit(20s);
+    auto killed = Clock::now();
+    std::vector<pid_t> started = browser.starts();
+    // Ends the client too when something went wrong before.
+    ::kill(started.size() == 1 ? started[0] : host.pid(), SIGKILL);
+    client.join();
+    ASSERT_EQ(started.size(), 1u);
+    ASSERT_TRUE(running) << "the script never ran";
+
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "tessik-browser: the browser has exited\n");
+    EXPECT_LT(ended - killed, 10s);
+    EXPECT_EQ(host.wait_exit(15s), 1);
+    EXPECT_EQ(host.stderr_text(), "tessik-browser-host: the browser exited (signal 9)\n");
+    EXPECT_FALSE(std::filesystem::exists(state_path(home.path())));
+  }
+}
+
+}  // namespace
+}  // namespace tessik
+
+int main(int argc, char** argv) {
+  if (::access(TESSIK_CHROMIUM, X_OK) != 0) {
+    std::printf("%s is not installed; skipping the browser tests\n", TESSIK_CHROMIUM);
+    return 77;
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
