@@ -124,7 +124,21 @@ std::expected<std::string_view, JsonError> JsonCursor::read_string(bool check_su
         auto hex4 = [&](uint32_t& v) -> std::expected<void, JsonError> {
           // The text ending within the four digits is an end-of-text failure,
           // whatever the digits that are there.
-          if (end_ - s <= 4) return std::unexpected(error_at(problem::kEofString, end_));
+          if (end_ - s <= 4) {
+            // Those characters are still raw, so a line feed among them
+            // moves the end to a later line than the count so far knows.
+            const char* last_lf = nullptr;
+            size_t feeds = 0;
+            for (const char* q = s + 1; q < end_; ++q) {
+              if (*q == '\n') {
+                ++feeds;
+                last_lf = q;
+              }
+            }
+            if (!last_lf) return std::unexpected(error_at(problem::kEofString, end_));
+            return std::unexpected(JsonError{problem::kEofString, line_ + feeds,
+                                             static_cast<size_t>(end_ - last_lf - 1)});
+          }
           v = 0;
           for (int k = 0; k < 4; ++k) {
             int h = hex_value(*++s);
