@@ -54,83 +54,267 @@ Data data_in(Reply reply, JsonValue value) {
   return data;
 }
 
-std::string no_match(std::string_view selector) {
-  return "no element matches selector: " + std::string(selector);
-}
-
-// The page's visible text, or null when a selector is given and matches nothing.
-constexpr std::string_view kTextScript = R"((sel) => {
-  const el = sel === null ? (document.body ?? document.documentElement)
-                          : document.querySelector(sel);
-  if (!el) return sel === null ? '' : null;
-  return typeof el.innerText === 'string' ? el.innerText : (el.textContent ?? '');
+// Waits in the page for the element an action needs, re-checking at each
+// animation frame (or timer, in a page that gets no frames) until `ms` pass.
+// Elements are looked for in the document, then in open shadow roots (where a
+// descendant combinator also reaches through the host), then in same-origin
+// frames. Resolves to {x, y} (click: the point to press, in the
+// top frame's coordinates), {text} or {} (type: focused with its content
+// selected, or cleared with `clear`), or {error} naming the first
+// condition still unmet.
+constexpr std::string_view kActionScript = R"(async (sel, action, ms, clear, submit) => {
+  const deadline = performance.now() + ms;
+  const isFrame = (el) => el.tagName === 'IFRAME' || el.tagName === 'FRAME';
+  const inside = (frame) => { try { return frame.contentDocument; } catch (e) { return null; } };
+  const up = (node) => node.parentNode || node.host || null;
+  // A selector split at its descendant combinators, so that they may cross
+  // shadow boundaries ("x-card button"); null for a list or a single part.
+  const parts = (() => {
+    const out = [];
+    let part = '', depth = 0, quote = '';
+    const space = (c) => c === ' ' || c === '\t' || c === '\n' || c === '\r' || c === '\f';
+    for (let i = 0; i < sel.length; i++) {
+      const c = sel[i];
+      if (c === '\\') { part += c + (sel[++i] ?? ''); continue; }
+      if (quote) { part += c; if (c === quote) quote = ''; continue; }
+      if (c === '"' || c === "'") { quote = c; part += c; continue; }
+      if (c === '(' || c === '[') depth++;
+      if (c === ')' || c === ']') depth--;
+      if (depth !== 0) { part += c; continue; }
+      if (c === ',') return null;
+      if (space(c) || '>+~'.includes(c)) {
+        let j = i;
+        while (j < sel.length && space(sel[j])) j++;
+        if ('>+~'.includes(sel[j] ?? '')) {
+          // Any other combinator stays within its part.
+          part += ' ' + sel[j] + ' ';
+          j++;
+          while (j < sel.length && space(sel[j])) j++;
+        } else if (part) {
+          out.push(part);
+          part = '';
+        }
+        i = j - 1;
+        continue;
+      }
+      part += c;
+    }
+    if (part) out.push(part);
+    return out.length > 1 ? out : null;
+  })();
+  // The last part matches the element, the others its ancestors in order,
+  // through shadow hosts.
+  const pierces = (el) => {
+    let k = parts.length - 2, node = up(el);
+    for (let i = 0; k >= 0 && node && i < 4096; i++, node = up(node)) {
+      if (node.nodeType === 1 && node.matches(parts[k])) k--;
+    }
+    return k < 0;
+  };
+  const query = (root, shadow) => {
+    if (!shadow || !parts) return root.querySelector(sel);
+    for (const el of root.querySelectorAll(parts[parts.length - 1])) {
+      if (pierces(el)) return el;
+    }
+    return null;
+  };
+  const find = () => {
+    const first = document.querySelector(sel);
+    if (first) return first;
+    const docs = [document];
+    for (let d = 0; d < docs.length && d < 64; d++) {
+      const roots = [docs[d]];
+      for (let r = 0; r < roots.length && r < 4096; r++) {
+        if (d > 0 || r > 0) {
+          const hit = query(roots[r], r > 0);
+          if (hit) return hit;
+        }
+        for (const el of roots[r].querySelectorAll('*')) {
+          if (el.shadowRoot) roots.push(el.shadowRoot);
+          if (isFrame(el)) {
+            const doc = inside(el);
+            if (doc) docs.push(doc);
+          }
+        }
+      }
+    }
+    return null;
+  };
+  // Where a frame's content starts within its parent's viewport.
+  const contentOrigin = (frame) => {
+    const box = frame.getBoundingClientRect();
+    const style = frame.ownerDocument.defaultView.getComputedStyle(frame);
+    return [box.left + frame.clientLeft + parseFloat(style.paddingLeft),
+            box.top + frame.clientTop + parseFloat(style.paddingTop)];
+  };
+  // The element's box in the top frame's coordinates.
+  const topBox = (el) => {
+    const box = el.getBoundingClientRect();
+    let x = box.left, y = box.top;
+    let view = el.ownerDocument.defaultView;
+    for (let i = 0; i < 64 && view && view !== window && view.frameElement; i++) {
+      const [dx, dy] = contentOrigin(view.frameElement);
+      x += dx; y += dy;
+      view = view.frameElement.ownerDocument.defaultView;
+    }
+    return {x, y, width: box.width, height: box.height};
+  };
+  const inView = (el, box) => {
+    const local = el.getBoundingClientRect(), view = el.ownerDocument.defaultView;
+    const lx = local.left + local.width / 2, ly = local.top + local.height / 2;
+    const tx = box.x + box.width / 2, ty = box.y + box.height / 2;
+    return lx >= 0 && ly >= 0 && lx < view.innerWidth && ly < view.innerHeight &&
+           tx >= 0 && ty >= 0 && tx < innerWidth && ty < innerHeight;
+  };
+  // The innermost element at a point of the top frame, through open shadow
+  // roots and same-origin frames.
+  const hitAt = (x, y) => {
+    let root = document, hit = null;
+    for (let i = 0; i < 64; i++) {
+      const el = root.elementFromPoint(x, y);
+      if (!el || el === hit) break;
+      hit = el;
+      if (el.shadowRoot) {
+        root = el.shadowRoot;
+      } else if (isFrame(el) && inside(el)) {
+        const [dx, dy] = contentOrigin(el);
+        x -= dx; y -= dy;
+        root = inside(el);
+      } else {
+        break;
+      }
+    }
+    return hit;
+  };
+  const within = (node, el) => {
+    for (let i = 0; node && i < 4096; i++, node = up(node)) if (node === el) return true;
+    return false;
+  };
+  const labelFor = (node, el) => {
+    for (let i = 0; node && i < 4096; i++, node = up(node)) {
+      if (node.tagName === 'LABEL' && node.control === el) return true;
+    }
+    return false;
+  };
+  const describe = (el) => el.tagName.toLowerCase() + (el.id ? '#' + el.id
+      : el.classList.length ? '.' + el.classList[0] : '');
+  const textTypes = ['', 'text', 'search', 'url', 'tel', 'email', 'password', 'number'];
+  const takesText = (el) => el.isContentEditable || el.tagName === 'TEXTAREA' ||
+      (el.tagName === 'INPUT' && textTypes.includes((el.getAttribute('type') ?? '').toLowerCase()));
+  const visible = (el) => {
+    const box = el.getBoundingClientRect();
+    return box.width > 0 && box.height > 0 &&
+           el.ownerDocument.defaultView.getComputedStyle(el).visibility !== 'hidden';
+  };
+  const disabled = (el) => typeof el.matches === 'function' && el.matches(':disabled');
+  const nextFrame = () => new Promise((resolve) => {
+    requestAnimationFrame(() => resolve());
+    setTimeout(resolve, 50);
+  });
+  let last = null, lastBox = null;
+  const check = () => {
+    const el = find();
+    if (!el) return {error: 'no element matches selector'};
+    if (action === 'text') return {text: typeof el.innerText === 'string' ? el.innerText : (el.textContent ?? '')};
+    if (action === 'type' && !takesText(el)) return {error: 'element cannot take text', final: true};
+    if (!visible(el)) return {error: 'element is not visible'};
+    if (disabled(el)) return {error: 'element is disabled'};
+    if (action === 'type') {
+      if (el.readOnly) return {error: 'element is read-only'};
+      return {el};
+    }
+    let box = topBox(el);
+    if (!inView(el, box)) {
+      el.scrollIntoView({block: 'center', inline: 'center', behavior: 'instant'});
+      box = topBox(el);
+    }
+    const same = el === last && lastBox !== null && box.x === lastBox.x && box.y === lastBox.y &&
+                 box.width === lastBox.width && box.height === lastBox.height;
+    last = el; lastBox = box;
+    if (!same) return {error: 'element is not stable'};
+    const x = box.x + box.width / 2, y = box.y + box.height / 2;
+    const hit = hitAt(x, y);
+    if (!hit || !(within(hit, el) || labelFor(hit, el))) {
+      return {error: hit ? 'element is covered by ' + describe(hit) : 'element is not visible'};
+    }
+    return {x, y};
+  };
+  for (;;) {
+    const state = check();
+    if (state.el) {
+      const el = state.el;
+      el.focus();
+      let active = document.activeElement;
+      for (let i = 0; i < 64 && active; i++) {
+        const next = active.shadowRoot?.activeElement ?? (isFrame(active) ? inside(active)?.activeElement : null);
+        if (!next) break;
+        active = next;
+      }
+      if (!active || !within(active, el)) return {error: 'element cannot take the focus'};
+      if (el.isContentEditable) {
+        const range = el.ownerDocument.createRange();
+        range.selectNodeContents(el);
+        const selection = el.ownerDocument.getSelection();
+        selection.removeAllRanges();
+        selection.addRange(range);
+      } else {
+        el.select();
+      }
+      // Deleting the selection as a user would tells the page the field is empty.
+      if (clear && (el.isContentEditable ? el.textContent !== '' : el.value !== '')) {
+        el.ownerDocument.execCommand('delete');
+      }
+      if (submit) {
+        const key = Symbol.for('tessik.typed');
+        window[key] = {el, submitted: false};
+        const view = el.ownerDocument.defaultView;
+        view.addEventListener('submit', () => { window[key].submitted = true; },
+                              {capture: true, once: true});
+      }
+      return {};
+    }
+    if (state.error === undefined || state.final || performance.now() >= deadline) return state;
+    await nextFrame();
+  }
 })";
 
-// Brings the element into view and says where its centre is and whether a
-// click there reaches it (or a label that stands for it).
-constexpr std::string_view kClickScript = R"((sel) => {
-  const el = document.querySelector(sel);
-  if (!el) return null;
-  el.scrollIntoView({block: 'center', inline: 'center', behavior: 'instant'});
-  const box = el.getBoundingClientRect();
-  if (box.width === 0 || box.height === 0) return {visible: false};
-  const x = box.left + box.width / 2, y = box.top + box.height / 2;
-  const hit = document.elementFromPoint(x, y);
-  const label = hit ? hit.closest('label') : null;
-  return {visible: true, x, y,
-          reachable: hit !== null && (el.contains(hit) || (label !== null && label.control === el))};
-})";
-
-// Focuses the element with the caret at its end. With `submit`, it also
-// starts noting whether the page sees a form submitted.
-constexpr std::string_view kFocusScript = R"((sel, submit) => {
-  const el = document.querySelector(sel);
-  if (!el) return null;
-  el.scrollIntoView({block: 'center', inline: 'center', behavior: 'instant'});
-  el.focus();
-  let active = document.activeElement;
-  while (active && active.shadowRoot && active.shadowRoot.activeElement) {
-    active = active.shadowRoot.activeElement;
-  }
-  if (!active || !(active === el || el.contains(active))) return false;
-  if (typeof el.value === 'string' && typeof el.setSelectionRange === 'function') {
-    try { el.setSelectionRange(el.value.length, el.value.length); } catch (e) {}
-  } else if (el.isContentEditable) {
-    const range = document.createRange();
-    range.selectNodeContents(el);
-    range.collapse(false);
-    const selection = getSelection();
-    selection.removeAllRanges();
-    selection.addRange(range);
-  }
-  if (submit) {
-    const key = Symbol.for('tessik.submitted');
-    if (!(key in window)) addEventListener('submit', () => { window[key] = true; }, true);
-    window[key] = false;
-  }
-  return true;
-})";
-
-// After Enter: submits the element's form unless Enter already did, or the
-// page has moved on to another document.
-constexpr std::string_view kSubmitScript = R"((sel) => {
-  if (window[Symbol.for('tessik.submitted')] !== false) return 'already';
-  const el = document.querySelector(sel);
-  const form = el ? (el.form ?? el.closest('form')) : null;
+// After Enter: submits the typed element's form unless Enter already did,
+// or the page has moved on to another document.
+constexpr std::string_view kSubmitScript = R"(() => {
+  const typed = window[Symbol.for('tessik.typed')];
+  if (!typed || typed.submitted) return 'already';
+  const form = typed.el.form ?? typed.el.closest('form');
   if (!form) return 'no form';
   if (typeof form.requestSubmit === 'function') form.requestSubmit(); else form.submit();
   return 'submitted';
 })";
 
+// Settles once the page has handled the input sent before it: after the
+// next frame, or at once in a page that is hidden (it gets no frames, and
+// its timers are slowed down), as the one a click opened a window over.
+constexpr std::string_view kSettleScript = R"(new Promise((resolve) => {
+  const soon = () => {
+    const channel = new MessageChannel();
+    channel.port1.onmessage = () => resolve();
+    channel.port2.postMessage(null);
+  };
+  if (document.visibilityState === 'hidden') return soon();
+  requestAnimationFrame(soon);
+  addEventListener('visibilitychange', soon, {once: true});
+  setTimeout(resolve, 100);
+}))";
+
 }  // namespace
 
 // Follows one tab's top frame from the start of a navigation to the load
-// event of the document it ends in.
+// event, or the DOMContentLoaded event, of the document it ends in.
 struct Browser::Navigation {
-  Navigation(std::string_view frame, bool begun) : main_frame(frame), started(begun) {}
+  Navigation(std::string_view frame, bool begun, std::string_view end_event)
+      : main_frame(frame), until(end_event), started(begun) {}
 
   std::string_view main_frame;
-  std::string loader;  // the document whose load ends the wait, once known
+  std::string_view until;  // "load" or "DOMContentLoaded"
+  std::string loader;      // the document whose event ends the wait, once known
   bool started;
   bool loading = false;  // the top frame started loading while watched
   bool committed = false;
@@ -140,9 +324,10 @@ struct Browser::Navigation {
     std::string_view method = event.method;
     JsonValue params = event.params;
     bool top = string_member(params, "frameId") == main_frame;
-    if (method == "Page.frameRequestedNavigation") {
+    if (method == "Page.frameRequestedNavigation" || method == "Page.frameScheduledNavigation") {
       // A link that opens another tab does not move this one.
-      if (top && string_member(params, "disposition") == "currentTab") started = true;
+      std::string_view disposition = string_member(params, "disposition");
+      if (top && (disposition.empty() || disposition == "currentTab")) started = true;
     } else if (method == "Page.frameStartedNavigating") {
       if (top) started = true;
     } else if (method == "Page.frameStartedLoading") {
@@ -155,9 +340,9 @@ struct Browser::Navigation {
       // A page restored from the back-forward cache is loaded already.
       if (string_member(params, "type") == "BackForwardCacheRestore") done = true;
     } else if (method == "Page.navigatedWithinDocument") {
-      if (top && !committed) done = true;
+      if (top && !committed) started = done = true;
     } else if (method == "Page.lifecycleEvent") {
-      if (!loader.empty() && string_member(params, "name") == "load" &&
+      if (!loader.empty() && string_member(params, "name") == until &&
           string_member(params, "loaderId") == loader) {
         done = true;
       }
@@ -169,6 +354,24 @@ struct Browser::Navigation {
     }
   }
 };
+
+namespace {
+
+// How long to let a new document set up before looking in it again.
+constexpr auto kContextPause = std::chrono::milliseconds(10);
+
+// The script's document went away under it.
+bool lost_context(std::string_view error) {
+  return error.find("context was destroyed") != std::string_view::npos ||
+         error.find("navigated or closed") != std::string_view::npos ||
+         error.find("Cannot find default execution context") != std::string_view::npos;
+}
+
+std::string timed_out(std::chrono::milliseconds limit, std::string_view what) {
+  return "timed out after " + std::to_string(limit.count()) + " ms waiting for " + std::string(what);
+}
+
+}  // namespace
 
 Clock::time_point Browser::within(Clock::duration limit) const {
   return std::min(Clock::now() + limit, deadline_);
@@ -206,7 +409,7 @@ std::expected<void, std::string> Browser::start(Clock::time_point deadline) {
   auto discover =
       call("Target.setDiscoverTargets", ObjectBuilder(doc).add_bool("discover", true).build(), {});
   if (!discover) return std::unexpected(discover.error());
-  auto attached = attach(std::string(kFirstWidget));
+  auto attached = attach(widgets_.front());
   if (!attached) return std::unexpected(attached.error());
   return {};
 }
@@ -238,6 +441,7 @@ void Browser::note_target_event(const Event& event) {
     if (target.empty() || by_target(target) != widgets_.end()) return;
     widgets_.push_back(
         std::make_shared<Widget>(Widget{std::to_string(next_widget_++), std::string(target), {}, {}}));
+    front_.clear();  // a new window may have come in front
   } else if (event.method == "Target.targetDestroyed") {
     auto it = by_target(string_member(event.params, "targetId"));
     if (it != widgets_.end()) widgets_.erase(it);
@@ -249,11 +453,23 @@ void Browser::note_target_event(const Event& event) {
   }
 }
 
-std::expected<std::shared_ptr<Browser::Widget>, std::string> Browser::attach(const std::string& id) {
-  auto it = std::find_if(widgets_.begin(), widgets_.end(),
-                         [&](const auto& w) { return w->id == id; });
-  if (it == widgets_.end()) return std::unexpected("no such widget: " + id);
-  std::shared_ptr<Widget> widget = *it;
+std::expected<std::shared_ptr<Browser::Widget>, std::string> Browser::pick(
+    const std::optional<std::string>& id) {
+  if (id) {
+    auto it = std::find_if(widgets_.begin(), widgets_.end(),
+                           [&](const auto& w) { return w->id == *id; });
+    if (it == widgets_.end()) return std::unexpected("no such widget: " + *id);
+    return attach(*it);
+  }
+  if (widgets_.size() == 1) return attach(widgets_.front());
+  if (widgets_.empty()) return std::unexpected(std::string("no widget is open"));
+  std::string ids;
+  for (const auto& w : widgets_) ids += (ids.empty() ? "" : ", ") + w->id;
+  return std::unexpected("more than one widget is open, name one with --widget: " + ids);
+}
+
+std::expected<std::shared_ptr<Browser::Widget>, std::string> Browser::attach(
+    std::shared_ptr<Widget> widget) {
   if (!widget->session.empty()) return widget;
 
   JsonDocument doc;
@@ -263,7 +479,14 @@ std::expected<std::shared_ptr<Browser::Widget>, std::string> Browser::attach(con
                            .add_bool("flatten", true)
                            .build(),
                        {});
-  if (!attached) return std::unexpected(attached.error());
+  if (!attached) {
+    // The tab may have closed before its end was noted.
+    if (devtools_.read_available()) pump({}, nullptr);
+    if (std::find(widgets_.begin(), widgets_.end(), widget) == widgets_.end()) {
+      return std::unexpected("no such widget: " + widget->id);
+    }
+    return std::unexpected(attached.error());
+  }
   std::string session(string_member(attached->result, "sessionId"));
   if (auto enabled = call("Page.enable", {}, session); !enabled) {
     return std::unexpected(enabled.error());
@@ -288,7 +511,7 @@ std::expected<Data, std::string> Browser::run(const Command& command, Clock::tim
   if (Clock::now() >= deadline_) {
     return std::unexpected(std::string("the browser was busy with other requests for too long"));
   }
-  auto widget = attach(command.widget);
+  auto widget = pick(command.widget);
   if (!widget) return std::unexpected(widget.error());
   return dispatch(command, **widget);
 }
@@ -309,14 +532,16 @@ std::expected<Data, std::string> Browser::dispatch(const Command& command, Widge
   return std::unexpected(std::string("unknown command"));
 }
 
-std::expected<Reply, std::string> Browser::evaluate(Widget& widget, std::string_view expression) {
+std::expected<Reply, std::string> Browser::evaluate(Widget& widget, std::string_view expression,
+                                                   Clock::time_point deadline) {
   JsonDocument doc;
-  auto reply = call("Runtime.evaluate",
-                    ObjectBuilder(doc)
-                        .add_string("expression", expression)
-                        .add_bool("returnByValue", true)
-                        .build(),
-                    widget.session);
+  auto reply = devtools_.call("Runtime.evaluate",
+                              ObjectBuilder(doc)
+                                  .add_string("expression", expression)
+                                  .add_bool("returnByValue", true)
+                                  .add_bool("awaitPromise", true)
+                                  .build(),
+                              widget.session, deadline);
   if (!reply) return reply;
   if (const JsonValue* details = reply->result.find("exceptionDetails")) {
     return std::unexpected(exception_text(*details));
@@ -328,21 +553,69 @@ std::expected<Reply, std::string> Browser::evaluate(Widget& widget, std::string_
 }
 
 std::expected<void, std::string> Browser::wait_for_navigation(Widget& widget,
-                                                              Navigation& navigation) {
-  Clock::time_point load_deadline = within(kLoadLimit);
-  Clock::time_point grace_deadline = Clock::now() + kNavigationGrace;
+                                                              Navigation& navigation,
+                                                              std::chrono::milliseconds limit) {
+  Clock::time_point start = Clock::now();
+  Clock::time_point until = within(limit);
   for (;;) {
     pump(widget.session, &navigation);
     if (navigation.done) return {};
-    Clock::time_point now = Clock::now();
-    if (!navigation.started && now >= grace_deadline) return {};  // nothing was set off
-    if (now >= load_deadline) {
-      return std::unexpected(std::string("timed out waiting for the page to load"));
+    if (Clock::now() >= until) {
+      // The request's own deadline may have come first.
+      auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(until - start);
+      return std::unexpected(timed_out(std::min(limit, waited), navigation.until == "load"
+                                                                    ? "the page to load"
+                                                                    : "the next page"));
     }
-    auto waited = devtools_.wait_for_event(
-        navigation.started ? load_deadline : std::min(grace_deadline, load_deadline));
+    auto waited = devtools_.wait_for_event(until);
     if (!waited) return waited;
   }
+}
+
+std::expected<void, std::string> Browser::follow_input(Widget& widget, Navigation& navigation) {
+  // A page that goes away meanwhile fails the script: that is a navigation,
+  // which the events tell.
+  auto settled = evaluate(widget, kSettleScript);
+  (void)settled;
+  pump(widget.session, &navigation);
+  if (!navigation.started || navigation.done) return {};
+  return wait_for_navigation(widget, navigation, timeouts_.action);
+}
+
+std::expected<void, std::string> Browser::bring_to_front(Widget& widget) {
+  if (front_ == widget.target) return {};
+  auto brought = call("Page.bringToFront", {}, widget.session);
+  if (!brought) return std::unexpected(brought.error());
+  front_ = widget.target;
+  return {};
+}
+
+std::expected<Reply, std::string> Browser::wait_for_element(Widget& widget, std::string_view action,
+                                                            const std::string& selector,
+                                                            bool clear, bool submit) {
+  if (auto front = bring_to_front(widget); !front) return std::unexpected(front.error());
+  Clock::time_point until = within(timeouts_.action);
+  std::expected<Reply, std::string> reply;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    std::string expression = "(" + std::string(kActionScript) + ")(" + js_string(selector) +
+                             ", '" + std::string(action) + "', " +
+                             std::to_string(std::max<long long>(1, left.count())) + ", " +
+                             (clear ? "true" : "false") + ", " + (submit ? "true" : "false") + ")";
+    // The page ends its own wait; the margin is for a page too busy to.
+    reply = evaluate(widget, expression, std::min(until + std::chrono::seconds(5), deadline_));
+    // A page that moved on to another document while the script waited:
+    // the element may be in the new one, once it has a context to look in.
+    if (reply || Clock::now() >= until || !lost_context(reply.error())) break;
+    auto waited = devtools_.wait_for_event(std::min(until, Clock::now() + kContextPause));
+    if (!waited) return std::unexpected(waited.error());
+  }
+  if (!reply) return reply;
+  if (!reply->result.is_object()) return std::unexpected(std::string("the page gave no answer"));
+  if (std::string_view error = string_member(reply->result, "error"); !error.empty()) {
+    return std::unexpected(std::string(error) + ": " + selector);
+  }
+  return reply;
 }
 
 std::expected<Data, std::string> Browser::url(Widget& widget) {
@@ -373,7 +646,7 @@ std::expected<Data, std::string> Browser::navigate(Widget& widget, const std::st
   if (std::string_view error = string_member(reply->result, "errorText"); !error.empty()) {
     return std::unexpected(std::string(error));
   }
-  Navigation navigation(widget.main_frame, true);
+  Navigation navigation(widget.main_frame, true, "load");
   navigation.loader = string_member(reply->result, "loaderId");
   // Without a loader id the navigation stayed within the document, and a
   // download leaves the page as it was: done either way.
@@ -381,7 +654,7 @@ std::expected<Data, std::string> Browser::navigate(Widget& widget, const std::st
   if (navigation.loader.empty() || (download && download->is_bool() && download->as_bool())) {
     return Data{};
   }
-  if (auto waited = wait_for_navigation(widget, navigation); !waited) {
+  if (auto waited = wait_for_navigation(widget, navigation, timeouts_.navigation); !waited) {
     return std::unexpected(waited.error());
   }
   return Data{};
@@ -405,34 +678,40 @@ std::expected<Data, std::string> Browser::go(Widget& widget, int step) {
   if (!id) return std::unexpected(std::string("the browser gave no history"));
 
   JsonDocument doc;
-  Navigation navigation(widget.main_frame, true);
+  Navigation navigation(widget.main_frame, true, "load");
   auto moved = call("Page.navigateToHistoryEntry", ObjectBuilder(doc).add("entryId", *id).build(),
                     widget.session);
   if (!moved) return std::unexpected(moved.error());
-  if (auto waited = wait_for_navigation(widget, navigation); !waited) {
+  if (auto waited = wait_for_navigation(widget, navigation, timeouts_.navigation); !waited) {
     return std::unexpected(waited.error());
   }
   return Data{};
 }
 
 std::expected<Data, std::string> Browser::reload(Widget& widget) {
-  Navigation navigation(widget.main_frame, true);
+  Navigation navigation(widget.main_frame, true, "load");
   auto reply = call("Page.reload", {}, widget.session);
   if (!reply) return std::unexpected(reply.error());
-  if (auto waited = wait_for_navigation(widget, navigation); !waited) {
+  if (auto waited = wait_for_navigation(widget, navigation, timeouts_.navigation); !waited) {
     return std::unexpected(waited.error());
   }
   return Data{};
 }
 
 std::expected<Data, std::string> Browser::text(Widget& widget, const Command& command) {
-  std::string expression = "(" + std::string(kTextScript) + ")(" +
-                           (command.has_selector ? js_string(command.selector) : "null") + ")";
-  auto reply = evaluate(widget, expression);
-  if (!reply) return std::unexpected(reply.error());
-  if (!reply->result.is_string()) return std::unexpected(no_match(command.selector));
-  JsonValue value = reply->result;
-  return data_in(std::move(*reply), value);
+  if (!command.has_selector) {
+    auto reply = evaluate(widget,
+                          "(el => typeof el?.innerText === 'string' ? el.innerText"
+                          " : (el?.textContent ?? ''))(document.body ?? document.documentElement)");
+    if (!reply) return std::unexpected(reply.error());
+    JsonValue value = reply->result;
+    return data_in(std::move(*reply), value);
+  }
+  auto found = wait_for_element(widget, "text", command.selector, false, false);
+  if (!found) return std::unexpected(found.error());
+  const JsonValue* text = found->result.find("text");
+  JsonValue value = text ? *text : JsonValue::string("");
+  return data_in(std::move(*found), value);
 }
 
 std::expected<Data, std::string> Browser::eval(Widget& widget, const std::string& script) {
@@ -485,21 +764,13 @@ std::expected<Data, std::string> Browser::eval(Widget& widget, const std::string
 }
 
 std::expected<Data, std::string> Browser::click(Widget& widget, const std::string& selector) {
-  auto spot = evaluate(widget, "(" + std::string(kClickScript) + ")(" + js_string(selector) + ")");
+  auto spot = wait_for_element(widget, "click", selector, false, false);
   if (!spot) return std::unexpected(spot.error());
-  if (!spot->result.is_object()) return std::unexpected(no_match(selector));
-  const JsonValue* visible = spot->result.find("visible");
-  if (!visible || !visible->is_bool() || !visible->as_bool()) {
-    return std::unexpected("element is not visible: " + selector);
-  }
-  const JsonValue* reachable = spot->result.find("reachable");
-  if (!reachable || !reachable->is_bool() || !reachable->as_bool()) {
-    return std::unexpected("element is covered by another element: " + selector);
-  }
   double x = number_of(spot->result.find("x"));
   double y = number_of(spot->result.find("y"));
 
-  Navigation navigation(widget.main_frame, false);
+  pump({}, nullptr);  // what the page did before the click is not the click's doing
+  Navigation navigation(widget.main_frame, false, "DOMContentLoaded");
   for (std::string_view type : {"mouseMoved", "mousePressed", "mouseReleased"}) {
     JsonDocument doc;
     ObjectBuilder event(doc);
@@ -509,27 +780,31 @@ std::expected<Data, std::string> Browser::click(Widget& widget, const std::strin
           .add_u64("buttons", type == "mousePressed" ? 1 : 0)
           .add_u64("clickCount", 1);
     }
+    // The move's answer waits for a frame; the press behind it is not sent
+    // before it all the same.
+    if (type == "mouseMoved") {
+      auto sent = devtools_.post("Input.dispatchMouseEvent", event.build(), widget.session,
+                                 within(kReplyLimit));
+      if (!sent) return std::unexpected(sent.error());
+      continue;
+    }
     auto sent = call("Input.dispatchMouseEvent", event.build(), widget.session);
     if (!sent) return std::unexpected(sent.error());
   }
-  if (auto waited = wait_for_navigation(widget, navigation); !waited) {
-    return std::unexpected(waited.error());
+  if (auto followed = follow_input(widget, navigation); !followed) {
+    return std::unexpected(followed.error());
   }
   return Data{};
 }
 
 std::expected<Data, std::string> Browser::type(Widget& widget, const Command& command) {
-  auto focused = evaluate(widget, "(" + std::string(kFocusScript) + ")(" +
-                                      js_string(command.selector) + ", " +
-                                      (command.submit ? "true" : "false") + ")");
-  if (!focused) return std::unexpected(focused.error());
-  if (!focused->result.is_bool()) return std::unexpected(no_match(command.selector));
-  if (!focused->result.as_bool()) {
-    return std::unexpected("element cannot take the focus: " + command.selector);
-  }
+  auto ready = wait_for_element(widget, "type", command.selector, command.text.empty(),
+                                command.submit);
+  if (!ready) return std::unexpected(ready.error());
   if (!command.text.empty()) {
     JsonDocument doc;
-    // Arrives as typed input: beforeinput and input events, no key codes.
+    // Arrives as typed input over the selection: beforeinput and input
+    // events, no key codes.
     auto inserted = call("Input.insertText",
                          ObjectBuilder(doc).add_string("text", command.text).build(),
                          widget.session);
@@ -537,7 +812,8 @@ std::expected<Data, std::string> Browser::type(Widget& widget, const Command& co
   }
   if (!command.submit) return Data{};
 
-  Navigation navigation(widget.main_frame, false);
+  pump({}, nullptr);
+  Navigation navigation(widget.main_frame, false, "DOMContentLoaded");
   for (std::string_view type : {"keyDown", "keyUp"}) {
     JsonDocument doc;
     ObjectBuilder key(doc);
@@ -554,14 +830,12 @@ std::expected<Data, std::string> Browser::type(Widget& widget, const Command& co
   if (!navigation.started) {
     // Enter submits a form only when it has a submit button or a single
     // field; otherwise the form is submitted as its button would.
-    auto submitted =
-        evaluate(widget, "(" + std::string(kSubmitScript) + ")(" + js_string(command.selector) + ")");
-    // A page that went away meanwhile was navigating: that is what the wait
-    // below is for.
+    auto submitted = evaluate(widget, "(" + std::string(kSubmitScript) + ")()");
+    // A page that went away meanwhile was navigating: the events tell.
     (void)submitted;
   }
-  if (auto waited = wait_for_navigation(widget, navigation); !waited) {
-    return std::unexpected(waited.error());
+  if (auto followed = follow_input(widget, navigation); !followed) {
+    return std::unexpected(followed.error());
   }
   return Data{};
 }

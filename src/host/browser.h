@@ -4,6 +4,7 @@
 #include <chrono>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +18,7 @@ enum class CommandKind { url, title, navigate, back, forward, reload, text, eval
 
 struct Command {
   CommandKind kind = CommandKind::url;
-  std::string widget;  // the first tab's id when the request names none
+  std::optional<std::string> widget;  // none: the only widget there is
   std::string url;       // navigate
   std::string selector;  // text (when has_selector), click, type
   bool has_selector = false;
@@ -34,16 +35,22 @@ struct Data {
 
 // How long one step may take at most; a request's own deadline may cut it shorter.
 inline constexpr auto kReplyLimit = std::chrono::seconds(30);
-inline constexpr auto kLoadLimit = std::chrono::seconds(30);
-// After a click or a submit, how long to look for a navigation it started.
-inline constexpr auto kNavigationGrace = std::chrono::milliseconds(300);
+
+struct Timeouts {
+  // How long click, type and text wait for their element, and a click or a
+  // submit for the document it leads to.
+  std::chrono::milliseconds action{5000};
+  // How long navigate, back, forward and reload wait for the load event.
+  std::chrono::milliseconds navigation{30000};
+};
 
 // The id of the tab that is open when the browser starts.
 inline constexpr std::string_view kFirstWidget = "1";
 
 class Browser {
  public:
-  explicit Browser(DevTools& devtools) : devtools_(devtools) {}
+  explicit Browser(DevTools& devtools, Timeouts timeouts = {})
+      : devtools_(devtools), timeouts_(timeouts) {}
 
   // Takes the first tab as widget "1" (opening one if there is none) and
   // starts to follow tabs that pages open and close.
@@ -66,12 +73,33 @@ class Browser {
   struct Navigation;
 
   std::expected<Data, std::string> dispatch(const Command& command, Widget& widget);
-  std::expected<std::shared_ptr<Widget>, std::string> attach(const std::string& id);
+  // The widget the command names, or the only one when it names none.
+  std::expected<std::shared_ptr<Widget>, std::string> pick(const std::optional<std::string>& id);
+  std::expected<std::shared_ptr<Widget>, std::string> attach(std::shared_ptr<Widget> widget);
   std::expected<Reply, std::string> call(std::string_view method, JsonValue params,
                                          std::string_view session);
   // Runs a script of the host's own in the tab and returns its value.
-  std::expected<Reply, std::string> evaluate(Widget& widget, std::string_view expression);
-  std::expected<void, std::string> wait_for_navigation(Widget& widget, Navigation& navigation);
+  std::expected<Reply, std::string> evaluate(Widget& widget, std::string_view expression,
+                                             Clock::time_point deadline);
+  std::expected<Reply, std::string> evaluate(Widget& widget, std::string_view expression) {
+    return evaluate(widget, expression, within(kReplyLimit));
+  }
+  // Waits in the page until the selector matches and, for `action` "click"
+  // or "type", until the element can take it; the page's answer, or the
+  // first condition still unmet when the action timeout ran out. A "type"
+  // leaves the element focused with its content selected, deleted with
+  // `clear`, and with `submit` notes whether its form is submitted.
+  std::expected<Reply, std::string> wait_for_element(Widget& widget, std::string_view action,
+                                                     const std::string& selector, bool clear,
+                                                     bool submit);
+  // Waits until `navigation` ends, or fails after `limit`.
+  std::expected<void, std::string> wait_for_navigation(Widget& widget, Navigation& navigation,
+                                                       std::chrono::milliseconds limit);
+  // After input that may have started a navigation: lets the page handle it
+  // for one frame, then waits for the new document when one is on its way.
+  std::expected<void, std::string> follow_input(Widget& widget, Navigation& navigation);
+  // Hidden pages get no animation frames: the widget acted on goes in front.
+  std::expected<void, std::string> bring_to_front(Widget& widget);
   // Takes the queued events: tab events update the widgets, events of
   // `session` go to `navigation` when there is one, the rest are dropped.
   void pump(std::string_view session, Navigation* navigation);
@@ -91,6 +119,8 @@ class Browser {
   Clock::time_point within(Clock::duration limit) const;
 
   DevTools& devtools_;
+  Timeouts timeouts_;
+  std::string front_;  // the target last brought to the front
   // Shared so that a tab closing in the middle of a command leaves the
   // command's own reference intact.
   std::vector<std::shared_ptr<Widget>> widgets_;

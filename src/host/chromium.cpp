@@ -106,7 +106,74 @@ void end_orphans(std::chrono::milliseconds grace) {
 #endif
 }
 
+#if !defined(__linux__)
+// Without PR_SET_PDEATHSIG a host killed outright would leave its browser
+// running. The watchdog joins the browser's process group and waits on a pipe
+// whose only writer is the host: when the host is gone, however it went, the
+// read returns and the watchdog kills its own group. As a member it keeps the
+// group's id from being reused meanwhile. `to_close` are the host's ends of
+// the browser's pipes, which must not stay open in the watchdog.
+std::expected<void, std::string> start_watchdog(BrowserProcess& process,
+                                                std::initializer_list<int> to_close) {
+  int lifeline[2];
+  if (auto made = cloexec_pipe(lifeline); !made) return made;
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    int e = errno;
+    close_all({lifeline[0], lifeline[1]});
+    return std::unexpected(os_error_text(e));
+  }
+  if (pid == 0) {
+    // Between fork and exit, so only async-signal-safe calls.
+    ::close(lifeline[1]);
+    for (int fd : to_close) ::close(fd);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE}) ::signal(number, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    (void)::setpgid(0, process.pid);
+    // Outside the browser's group, killing "its own" group would hit the host's.
+    if (::getpgrp() != process.pid) ::_exit(1);
+    char byte;
+    while (::read(lifeline[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    ::kill(0, SIGKILL);
+    ::_exit(1);
+  }
+  ::close(lifeline[0]);
+  // Also here, so the watchdog is in the group whichever side runs first.
+  (void)::setpgid(pid, process.pid);
+  process.watchdog = pid;
+  process.lifeline = lifeline[1];
+  if (::getpgid(pid) != process.pid) return std::unexpected(std::string("not in the browser's group"));
+  return {};
+}
+#endif
+
 }  // namespace
+
+std::vector<std::string> browser_candidates() {
+#if defined(__APPLE__)
+  return {"/Applications/Chromium.app/Contents/MacOS/Chromium",
+          "/Applications/Google Chrome.app/Contents/MacOS/Google Chrome"};
+#else
+  return {"/usr/bin/chromium", "/usr/bin/google-chrome"};
+#endif
+}
+
+std::expected<std::string, std::string> choose_browser(const std::string& named,
+                                                       const char* from_environment,
+                                                       const std::vector<std::string>& candidates) {
+  if (!named.empty()) return named;
+  if (from_environment && *from_environment) return std::string(from_environment);
+  std::string tried;
+  for (const std::string& candidate : candidates) {
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    tried += (tried.empty() ? "" : ", ") + candidate;
+  }
+  return std::unexpected("no browser found (looked for " + tried +
+                         "); name one with --chromium or TESSIK_CHROMIUM");
+}
 
 std::vector<std::string> browser_arguments(const std::string& profile_dir, bool as_root) {
   std::vector<std::string> args = {
@@ -218,6 +285,12 @@ std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& o
     stop_browser(process, std::chrono::milliseconds(0));
     return std::unexpected("cannot set up the browser's pipes: " + os_error_text(e));
   }
+#if !defined(__linux__)
+  if (auto watched = start_watchdog(process, {commands[1], replies[0]}); !watched) {
+    stop_browser(process, std::chrono::milliseconds(0));
+    return std::unexpected("cannot watch the browser: " + watched.error());
+  }
+#endif
   return process;
 }
 
@@ -240,13 +313,19 @@ std::string stop_browser(BrowserProcess& process, std::chrono::milliseconds grac
     }
     how = done == process.pid ? describe_status(status) : "lost";
     // Helpers that outlived the main process share its group; ESRCH means
-    // there are none.
+    // there are none. The watchdog is one of the group and goes with it.
     (void)::kill(-process.pid, SIGKILL);
     process.pid = -1;
+    if (process.watchdog > 0) {
+      (void)::kill(process.watchdog, SIGKILL);  // in case it never joined the group
+      while (::waitpid(process.watchdog, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      process.watchdog = -1;
+    }
     end_orphans(std::chrono::seconds(2));
   }
-  close_all({process.to_browser, process.from_browser});
-  process.to_browser = process.from_browser = -1;
+  close_all({process.to_browser, process.from_browser, process.lifeline});
+  process.to_browser = process.from_browser = process.lifeline = -1;
   if (!process.profile_dir.empty()) {
     std::error_code ignored;
     // A helper killed a moment ago may still be letting go of its files.

@@ -11,6 +11,16 @@
 
 namespace tessik::host {
 
+// Where a browser is usually installed on this system, in order of preference.
+std::vector<std::string> browser_candidates();
+
+// The browser to run: `named` (the --chromium option) when not empty, else
+// `from_environment` (TESSIK_CHROMIUM) when set and not empty, else the first
+// of `candidates` that is an executable file.
+std::expected<std::string, std::string> choose_browser(const std::string& named,
+                                                       const char* from_environment,
+                                                       const std::vector<std::string>& candidates);
+
 struct LaunchOptions {
   std::string executable;
   bool show_log = false;  // let the browser's own messages reach our stderr
@@ -21,6 +31,10 @@ struct BrowserProcess {
   int to_browser = -1;    // ours, non-blocking; the browser reads it on fd 3
   int from_browser = -1;  // ours, non-blocking; the browser writes it on fd 4
   std::string profile_dir;
+  // Where the system cannot kill a child when its parent dies: a process in
+  // the browser's group that kills the group once `lifeline` closes.
+  pid_t watchdog = -1;
+  int lifeline = -1;  // ours alone; its other end is the watchdog's
 };
 
 // The arguments the browser is started with, after the executable's name.

@@ -41,9 +41,10 @@ DevTools::~DevTools() {
   if (from_ >= 0) ::close(from_);
 }
 
-std::expected<Reply, std::string> DevTools::call(std::string_view method, JsonValue params,
-                                                 std::string_view session,
-                                                 Clock::time_point deadline) {
+std::expected<uint64_t, std::string> DevTools::send_command(std::string_view method,
+                                                            JsonValue params,
+                                                            std::string_view session,
+                                                            Clock::time_point deadline) {
   if (closed_) return std::unexpected(kExited);
   uint64_t id = next_id_++;
   JsonDocument doc;
@@ -51,13 +52,28 @@ std::expected<Reply, std::string> DevTools::call(std::string_view method, JsonVa
   message.add_u64("id", id).add_string("method", method);
   if (!params.is_null()) message.add("params", params);
   if (!session.empty()) message.add_string("sessionId", session);
-
-  awaited_id_ = id;
-  reply_.reset();
-  unreadable_.clear();
   if (auto sent = send(to_compact_json(message.build()), deadline); !sent) {
     return std::unexpected(sent.error());
   }
+  return id;
+}
+
+std::expected<void, std::string> DevTools::post(std::string_view method, JsonValue params,
+                                                std::string_view session,
+                                                Clock::time_point deadline) {
+  auto sent = send_command(method, params, session, deadline);
+  if (!sent) return std::unexpected(sent.error());
+  return {};
+}
+
+std::expected<Reply, std::string> DevTools::call(std::string_view method, JsonValue params,
+                                                 std::string_view session,
+                                                 Clock::time_point deadline) {
+  reply_.reset();
+  unreadable_.clear();
+  auto id = send_command(method, params, session, deadline);
+  if (!id) return std::unexpected(id.error());
+  awaited_id_ = *id;
   while (!reply_) {
     if (!unreadable_.empty()) return std::unexpected(unreadable_);
     if (Clock::now() >= deadline) {

@@ -50,6 +50,11 @@ class DevTools {
   std::expected<Reply, std::string> call(std::string_view method, JsonValue params,
                                          std::string_view session, Clock::time_point deadline);
 
+  // Sends `method` without waiting for its reply, which is dropped when it
+  // comes; for input whose answer only says it arrived.
+  std::expected<void, std::string> post(std::string_view method, JsonValue params,
+                                        std::string_view session, Clock::time_point deadline);
+
   // Reads what the browser has sent until at least one new event is queued or
   // `deadline` passes (then without failure).
   std::expected<void, std::string> wait_for_event(Clock::time_point deadline);
@@ -66,6 +71,9 @@ class DevTools {
 
  private:
   std::expected<void, std::string> send(std::string_view message, Clock::time_point deadline);
+  std::expected<uint64_t, std::string> send_command(std::string_view method, JsonValue params,
+                                                    std::string_view session,
+                                                    Clock::time_point deadline);
   // One wait for input and one read; keeps whole messages.
   std::expected<void, std::string> read_some(Clock::time_point deadline);
   void take_message(std::string_view text);

@@ -65,10 +65,9 @@ std::expected<Command, std::string> decode_exec_request(std::string_view body) {
   }
   command.kind = known->second;
 
-  command.widget = kFirstWidget;
   if (const JsonValue* widget = root.find("widget_id")) {
     if (!widget->is_string()) return std::unexpected(bad("widget_id must be a string"));
-    command.widget = widget->as_string();
+    command.widget = std::string(widget->as_string());
   }
   const JsonValue* args = root.find("args");
   if (args && !args->is_object()) return std::unexpected(bad("args must be an object"));

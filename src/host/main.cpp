@@ -29,15 +29,23 @@ constexpr std::string_view kHelp =
     "tessik-browser-host - serve tessik-browser from a headless Chromium\n"
     "\n"
     "USAGE:\n"
-    "    tessik-browser-host [--chromium <path>] [--browser-log]\n"
+    "    tessik-browser-host [--chromium <path>] [--browser-log] [--action-timeout <ms>]\n"
+    "                        [--navigation-timeout <ms>]\n"
     "\n"
     "Starts the browser, announces 127.0.0.1:<port> and a fresh token in\n"
     "$HOME/.tessik/state/browser-rpc.json, and serves POST /v1/exec until\n"
     "SIGINT or SIGTERM, or until the browser exits.\n"
     "\n"
     "OPTIONS:\n"
-    "    --chromium <path>    the browser to run (default: " TESSIK_DEFAULT_CHROMIUM ")\n"
+    "    --chromium <path>    the browser to run (default: $TESSIK_CHROMIUM, else a\n"
+    "                         Chromium or Chrome in its usual place)\n"
     "    --browser-log        let the browser's own messages through to stderr\n"
+    "    --action-timeout <ms>\n"
+    "                         how long click, type and text wait for their element,\n"
+    "                         and a click or submit for the next page (default: 5000)\n"
+    "    --navigation-timeout <ms>\n"
+    "                         how long navigate, back, forward and reload wait for\n"
+    "                         the page to load (default: 30000)\n"
     "    -h, --help           print this help\n";
 
 // The browser's start-up, first tab included.
@@ -70,10 +78,27 @@ int fail(std::string_view message) {
 }
 
 struct Options {
-  std::string chromium = TESSIK_DEFAULT_CHROMIUM;
+  std::string chromium;  // empty: look for one
   bool browser_log = false;
   bool help = false;
+  Timeouts timeouts;
 };
+
+// A whole number of milliseconds from 1 to one hour.
+std::expected<std::chrono::milliseconds, std::string> parse_ms(std::string_view option,
+                                                               std::string_view text) {
+  uint64_t ms = 0;
+  bool digits = !text.empty() && text.size() <= 7;
+  for (char c : text) {
+    if (c < '0' || c > '9') digits = false;
+    if (digits) ms = ms * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (!digits || ms == 0 || ms > 3600000) {
+    return std::unexpected(std::string(option) + " takes milliseconds from 1 to 3600000, not '" +
+                           std::string(text) + "'");
+  }
+  return std::chrono::milliseconds(ms);
+}
 
 std::expected<Options, std::string> parse_options(int argc, char** argv) {
   Options options;
@@ -86,6 +111,11 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
     } else if (arg == "--chromium") {
       if (i + 1 == argc) return std::unexpected(std::string("--chromium requires an argument"));
       options.chromium = argv[++i];
+    } else if (arg == "--action-timeout" || arg == "--navigation-timeout") {
+      if (i + 1 == argc) return std::unexpected(std::string(arg) + " requires an argument");
+      auto ms = parse_ms(arg, argv[++i]);
+      if (!ms) return std::unexpected(ms.error());
+      (arg == "--action-timeout" ? options.timeouts.action : options.timeouts.navigation) = *ms;
     } else {
       return std::unexpected("unknown argument: '" + std::string(arg) + "' (try --help)");
     }
@@ -174,14 +204,17 @@ int run(int argc, char** argv) {
     }
   }
 
-  auto process = launch_browser({options->chromium, options->browser_log});
+  auto chromium =
+      choose_browser(options->chromium, std::getenv("TESSIK_CHROMIUM"), browser_candidates());
+  if (!chromium) return fail(chromium.error());
+  auto process = launch_browser({*chromium, options->browser_log});
   if (!process) return fail(process.error());
   int status = 0;
   bool browser_exited = false;
   {
     DevTools devtools(process->to_browser, process->from_browser, abort_pipe[0]);
     process->to_browser = process->from_browser = -1;  // the connection owns them now
-    Browser browser(devtools);
+    Browser browser(devtools, options->timeouts);
 
     auto started = browser.start(Clock::now() + kStartLimit);
     if (!started) {

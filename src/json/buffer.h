@@ -10,6 +10,12 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+// Only Linux can grow a mapping in place (mremap) and advise huge pages.
+#if defined(__linux__) && defined(MADV_HUGEPAGE) && defined(MREMAP_MAYMOVE)
+#define TESSIK_MAPPED_BUFFER 1
+#else
+#define TESSIK_MAPPED_BUFFER 0
+#endif
 
 namespace tessik {
 
@@ -50,7 +56,7 @@ class ByteBuffer {
   // Makes room for at least `capacity` bytes in all; false when memory runs out.
   bool reserve(size_t capacity) {
     if (capacity <= capacity_) return true;
-#if defined(MADV_HUGEPAGE) && defined(MREMAP_MAYMOVE)
+#if TESSIK_MAPPED_BUFFER
     if (capacity >= kMapFrom) return reserve_mapped(capacity);
 #endif
     // One spare byte so that a NUL can always follow the contents.
@@ -65,7 +71,7 @@ class ByteBuffer {
 
  private:
   void release() {
-#if defined(MADV_HUGEPAGE) && defined(MREMAP_MAYMOVE)
+#if TESSIK_MAPPED_BUFFER
     if (mapped_) {
       ::munmap(data_, mapped_);
       return;
@@ -74,7 +80,7 @@ class ByteBuffer {
     std::free(data_);
   }
 
-#if defined(MADV_HUGEPAGE) && defined(MREMAP_MAYMOVE)
+#if TESSIK_MAPPED_BUFFER
   // Large buffers are mappings of their own, advised for huge pages as a
   // whole: advice on part of a mapping would split it, and a split mapping
   // can no longer grow in place. Growing one moves page tables, not bytes.

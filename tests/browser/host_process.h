@@ -20,6 +20,9 @@ extern char** environ;
 
 namespace tessik::testing {
 
+// The browser the host finds on this machine, set before any test runs.
+extern std::string real_browser;
+
 // One tessik-browser-host process with its own HOME, its stdout read up to
 // the line that says where it listens.
 class Host {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <netinet/in.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "browser/host_process.h"
+#include "host/chromium.h"
 #include "support/process.h"
 
 namespace tessik {
@@ -50,13 +52,15 @@ int connect_to(int port) {
   return fd;
 }
 
+// The browser the host would run; main finds it.
+
 // Stands in for the browser: notes the pid of each start, then becomes the
 // real browser.
 class CountingBrowser {
  public:
   CountingBrowser() {
     dir_.write("chromium", "#!/bin/sh\necho $$ >> '" + (dir_.path() / "starts").string() +
-                               "'\nexec '" TESSIK_CHROMIUM "' \"$@\"\n");
+                               "'\nexec '" + testing::real_browser + "' \"$@\"\n");
     std::filesystem::permissions(path(), std::filesystem::perms::owner_all);
   }
   std::string path() const { return (dir_.path() / "chromium").string(); }
@@ -353,13 +357,3 @@ TEST(BrowserDeath, TheCommandInFlightFailsAtOnce) {
 
 }  // namespace
 }  // namespace tessik
-
-int main(int argc, char** argv) {
-  if (::access(TESSIK_CHROMIUM, X_OK) != 0) {
-    std::printf("%s is not installed; skipping the browser tests\n", TESSIK_CHROMIUM);
-    return 77;
-  }
-  std::signal(SIGPIPE, SIG_IGN);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

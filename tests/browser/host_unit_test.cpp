@@ -142,7 +142,7 @@ std::string fields(const Command& c) {
   static const char* const kNames[] = {"url",  "title", "navigate", "back",  "forward",
                                        "reload", "text", "eval",     "click", "type"};
   std::string out = kNames[static_cast<int>(c.kind)];
-  out += " widget=" + c.widget;
+  if (c.widget) out += " widget=" + *c.widget;
   if (!c.url.empty()) out += " url=" + c.url;
   if (c.has_selector) out += " selector=" + c.selector;
   if (!c.script.empty()) out += " script=" + c.script;
@@ -156,21 +156,21 @@ TEST(HostExec, DecodesEachCommand) {
     std::string fields;
   };
   const std::vector<Case> cases = {
-      {R"({"command":"url"})", "url widget=1"},
+      {R"({"command":"url"})", "url"},
       {R"({"command":"title","widget_id":"2"})", "title widget=2"},
       {R"({"command":"back","widget_id":"07"})", "back widget=07"},
-      {R"({"command":"forward","args":{}})", "forward widget=1"},
-      {R"({"command":"reload","args":{"ignored":[1]}})", "reload widget=1"},
-      {R"({"args":{"url":"about:blank"},"command":"navigate"})", "navigate widget=1 url=about:blank"},
-      {R"({"command":"text"})", "text widget=1"},
-      {R"({"args":{"selector":""},"command":"text"})", "text widget=1 selector="},
-      {R"({"args":{"script":"1 + 2"},"command":"eval"})", "eval widget=1 script=1 + 2"},
-      {R"({"args":{"selector":"button.ok"},"command":"click"})", "click widget=1 selector=button.ok"},
+      {R"({"command":"forward","args":{}})", "forward"},
+      {R"({"command":"reload","args":{"ignored":[1]}})", "reload"},
+      {R"({"args":{"url":"about:blank"},"command":"navigate"})", "navigate url=about:blank"},
+      {R"({"command":"text"})", "text"},
+      {R"({"args":{"selector":""},"command":"text"})", "text selector="},
+      {R"({"args":{"script":"1 + 2"},"command":"eval"})", "eval script=1 + 2"},
+      {R"({"args":{"selector":"button.ok"},"command":"click"})", "click selector=button.ok"},
       {R"({"args":{"selector":"input","submit":true,"text":"hello world"},"command":"type"})",
-       "type widget=1 selector=input text=hello world submit"},
+       "type selector=input text=hello world submit"},
       {R"({"args":{"selector":"input","submit":false,"text":""},"command":"type","widget_id":"3"})",
        "type widget=3 selector=input text="},
-      {R"({"args":{"selector":"#q","text":"x"},"command":"type"})", "type widget=1 selector=#q text=x"},
+      {R"({"args":{"selector":"#q","text":"x"},"command":"type"})", "type selector=#q text=x"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);

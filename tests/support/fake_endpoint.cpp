@@ -146,7 +146,7 @@ std::string read_request(int fd, int stop) {
 }
 
 bool send_all(int fd, std::string_view bytes) {
-#ifdef MSG_NOSIGNAL
+#if defined(MSG_NOSIGNAL) && !defined(TESSIK_FORCE_PORTABLE)
   const int flags = MSG_NOSIGNAL;
 #else
   const int flags = 0;

@@ -9,12 +9,17 @@
 #include <iterator>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 extern char** environ;
+
+#ifndef TESSIK_TEST_EMULATOR
+#define TESSIK_TEST_EMULATOR ""
+#endif
 
 namespace tessik::testing {
 
@@ -38,6 +43,20 @@ bool cloexec_pipe(int fds[2]) {
 }
 
 }  // namespace
+
+std::vector<std::string> binary_command(const std::vector<std::string>& args) {
+  std::vector<std::string> command;
+  std::istringstream emulator(TESSIK_TEST_EMULATOR);
+  for (std::string word; emulator >> word;) command.push_back(word);
+  command.push_back(TESSIK_BROWSER_BINARY);
+  command.insert(command.end(), args.begin(), args.end());
+  return command;
+}
+
+std::string emulated_because() {
+  const std::string emulator = TESSIK_TEST_EMULATOR;
+  return emulator.empty() ? "" : "runs under " + emulator.substr(0, emulator.find(' '));
+}
 
 RunResult run_binary(const std::vector<std::string>& args, const RunOptions& options) {
   int out_pipe[2], err_pipe[2];
@@ -68,8 +87,7 @@ RunResult run_binary(const std::vector<std::string>& args, const RunOptions& opt
     argv_storage = {"/bin/sh", "-c",
                     "ulimit -s " + std::to_string(options.stack_kib) + " && exec \"$0\" \"$@\""};
   }
-  argv_storage.push_back(TESSIK_BROWSER_BINARY);
-  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+  for (std::string& word : binary_command(args)) argv_storage.push_back(std::move(word));
   std::vector<char*> argv;
   for (auto& a : argv_storage) argv.push_back(a.data());
   argv.push_back(nullptr);

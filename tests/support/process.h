@@ -31,6 +31,14 @@ struct RunOptions {
   int stack_kib = 0;
 };
 
+// The command line that runs the tessik-browser binary with `args`. In a cross
+// build the binary is an argument of the emulator that runs the tests.
+std::vector<std::string> binary_command(const std::vector<std::string>& args);
+
+// Why a test cannot run under the emulator of a cross build; empty when the
+// tests run natively.
+std::string emulated_because();
+
 RunResult run_binary(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // A fresh directory under the system's temporary folder, removed on destruction.

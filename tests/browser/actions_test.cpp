@@ -1,0 +1,286 @@
+// How click, type and text behave on pages made for each case: waiting for
+// the element, refusing what cannot be done, and reaching into shadow roots
+// and frames. The pages are served over HTTP from here, so that frames share
+// the page's origin and one resource can be held back.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <netinet/in.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <vector>
+
+#include "browser/host_process.h"
+#include "support/process.h"
+
+namespace tessik {
+namespace {
+
+using testing::Host;
+using testing::RunResult;
+using testing::TempDir;
+using Clock = std::chrono::steady_clock;
+
+// Short, so that a refusal costs the table little time.
+constexpr int kActionMs = 2000;
+constexpr int kNavigationMs = 1500;
+
+// Serves the files beside this one on a loopback port. /held.png is answered
+// only when the server stops, so a page that shows it never finishes loading.
+class PageServer {
+ public:
+  PageServer() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, 64) != 0 || ::pipe(stop_) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot serve the pages");
+    }
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] { accept_all(); });
+  }
+
+  ~PageServer() {
+    char byte = 0;
+    (void)!::write(stop_[1], &byte, 1);  // ends the acceptor and every held reply
+    acceptor_.join();
+    for (auto& t : handlers_) t.join();
+    for (int fd : {listener_, stop_[0], stop_[1]}) ::close(fd);
+  }
+
+  std::string url(const std::string& name) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
+  }
+
+ private:
+  // Waits for `fd` to turn readable; false once the server stops.
+  bool readable(int fd) const {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+    while (::poll(fds, 2, -1) < 0) {
+      if (errno != EINTR) return false;
+    }
+    return !(fds[1].revents & POLLIN);
+  }
+
+  void accept_all() {
+    while (readable(listener_)) {
+      int fd = ::accept(listener_, nullptr, nullptr);
+      if (fd < 0) continue;
+      handlers_.emplace_back([this, fd] { answer(fd); });
+    }
+  }
+
+  void answer(int fd) {
+    std::string request;
+    char buf[4096];
+    while (request.find("\r\n\r\n") == std::string::npos && readable(fd)) {
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      request.append(buf, static_cast<size_t>(n));
+    }
+    std::istringstream line(request);
+    std::string method, target;
+    line >> method >> target;
+    std::string path = target.substr(0, target.find_first_of("?#"));
+    std::string status = "200 OK", type = "text/html; charset=utf-8", body;
+    if (path == "/held.png") {
+      readable(fd);  // until the browser gives up on it or the server stops
+      status = "404 Not Found";
+    } else if (path.find("..") != std::string::npos || path.size() < 2) {
+      status = "404 Not Found";
+    } else {
+      std::ifstream in(std::string(TESSIK_BROWSER_PAGES) + path, std::ios::binary);
+      std::ostringstream text;
+      text << in.rdbuf();
+      body = text.str();
+      if (!in) status = "404 Not Found";
+    }
+    std::string reply = "HTTP/1.1 " + status + "\r\nContent-Type: " + type +
+                        "\r\nContent-Length: " + std::to_string(body.size()) +
+                        "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
+    for (size_t sent = 0; sent < reply.size();) {
+      ssize_t n = ::send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+    ::close(fd);
+  }
+
+  int listener_ = -1;
+  int stop_[2] = {-1, -1};
+  int port_ = 0;
+  std::thread acceptor_;
+  std::vector<std::thread> handlers_;  // touched by the acceptor alone until it has ended
+};
+
+class Actions : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new PageServer();
+    home_ = new TempDir();
+    host_ = new Host(home_->path(), {"--action-timeout", std::to_string(kActionMs),
+                                     "--navigation-timeout", std::to_string(kNavigationMs)});
+    port_ = host_->wait_ready();
+  }
+  static void TearDownTestSuite() {
+    EXPECT_EQ(host_->stop(), 0);
+    EXPECT_EQ(host_->stderr_text(), "");
+    delete host_;
+    delete home_;
+    delete server_;
+  }
+  void SetUp() override { ASSERT_NE(port_, 0) << host_->ready_line() << host_->stderr_text(); }
+
+  static RunResult run(const std::vector<std::string>& args) {
+    return testing::run_binary(args, {.home = home_->path().string(), .timeout_ms = 60000});
+  }
+  static std::string ok(const std::vector<std::string>& args) {
+    RunResult r = run(args);
+    EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+    EXPECT_EQ(r.err, "");
+    return r.out;
+  }
+
+  static PageServer* server_;
+  static TempDir* home_;
+  static Host* host_;
+  static int port_;
+};
+
+PageServer* Actions::server_ = nullptr;
+TempDir* Actions::home_ = nullptr;
+Host* Actions::host_ = nullptr;
+int Actions::port_ = 0;
+
+TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
+  struct Row {
+    std::string page;
+    std::vector<std::string> command;
+    std::string out;
+    std::string err;  // without the program's name; empty for success
+    std::string state_script;  // read back afterwards through eval
+    std::string state;
+  };
+  const std::string frame_state = "inner.contentDocument.getElementById('state').textContent";
+  const std::string shadow_field = "card.shadowRoot.querySelector('input').value";
+  const std::vector<Row> rows = {
+      // Waiting for the element, then for it to take the click.
+      {"late.html", {"click", "#late"}, "", "", "state.textContent", "clicked"},
+      {"late.html", {"text", "#note"}, "arrived\n", "", "state.textContent", "waiting"},
+      // The element is on the page this one moves on to while the click waits.
+      {"redirect.html", {"click", "#late"}, "", "", "state.textContent", "clicked"},
+      {"enable.html", {"click", "#b"}, "", "", "state.textContent", "b"},
+      {"overlay.html", {"click", "#b"}, "", "", "state.textContent", "b"},
+      {"moving.html", {"click", "#m"}, "", "", "state.textContent", "m"},
+      {"label.html", {"click", "#agree"}, "", "", "agree.checked", "true"},
+      // Refusals name the first unmet condition.
+      {"late.html", {"click", "#never"}, "", "no element matches selector: #never",
+       "state.textContent", "waiting"},
+      {"enable.html", {"click", "#never"}, "", "element is disabled: #never", "state.textContent",
+       "none"},
+      {"enable.html", {"click", "#f"}, "", "element is disabled: #f", "state.textContent", "none"},
+      {"enable.html", {"type", "#fi", "x"}, "", "element is disabled: #fi", "fi.value", "kept"},
+      {"overlay.html", {"click", "#stuck"}, "", "element is covered by div#cover: #stuck",
+       "state.textContent", "none"},
+      {"label.html", {"click", "#hidden"}, "", "element is not visible: #hidden",
+       "document.activeElement === document.body", "true"},
+      {"label.html", {"click", "#vh"}, "", "element is not visible: #vh",
+       "document.activeElement === document.body", "true"},
+      // type replaces what the field holds, through input events.
+      {"fields.html", {"type", "#ci", "new"}, "", "", "state.ci + '|' + ci.value", "new|new"},
+      {"fields.html", {"type", "#ci", ""}, "", "", "state.ci + '|' + ci.value", "|"},
+      {"fields.html", {"type", "#ta", "new text"}, "", "", "ta.value + '|' + inputs",
+       "new text|ta:insertText"},
+      {"fields.html", {"type", "#ta", ""}, "", "", "ta.value + '|' + inputs",
+       "|ta:deleteContentBackward"},
+      {"fields.html", {"type", "#ce", "new words"}, "", "", "ce.textContent + '|' + inputs",
+       "new words|ce:insertText"},
+      {"fields.html", {"type", "#num", "34"}, "", "", "num.value", "34"},
+      {"fields.html", {"type", "#ro", "x"}, "", "element is read-only: #ro", "ro.value", "fixed"},
+      {"fields.html", {"type", "#para", "x"}, "", "element cannot take text: #para",
+       "para.textContent", "Just text"},
+      {"fields.html", {"type", "#box", "x"}, "", "element cannot take text: #box", "box.checked",
+       "false"},
+      // Open shadow roots and same-origin frames are searched; closed roots are not.
+      {"shadow.html", {"click", "#inner"}, "", "", "state.textContent", "inner"},
+      {"shadow.html", {"type", "#field", "new"}, "", "", shadow_field, "new"},
+      // A descendant combinator reaches through the shadow host.
+      {"shadow.html", {"click", "#card div > button"}, "", "", "state.textContent", "inner"},
+      {"shadow.html", {"click", "body  x-card[id=\"card\"] button"}, "", "", "state.textContent",
+       "inner"},
+      {"shadow.html", {"text", "#inner"}, "Inside\n", "", "state.textContent", "none"},
+      {"shadow.html", {"click", "#closed-inner"}, "", "no element matches selector: #closed-inner",
+       "state.textContent", "none"},
+      {"frame.html", {"click", "#fb"}, "", "", frame_state, "fb"},
+      {"frame.html", {"type", "#fi", "new"}, "", "",
+       "inner.contentDocument.getElementById('fi').value", "new"},
+      // A click waits for the next document's DOMContentLoaded, not its load.
+      {"links.html", {"click", "#slow"}, "", "", "document.title + ' ' + document.readyState",
+       "Slow interactive"},
+      {"links.html", {"click", "#fast"}, "", "", "document.title", "Second Page"},
+      {"links.html", {"click", "#hash"}, "", "", "location.hash + ' ' + document.title",
+       "#part Links"},
+      {"links.html", {"click", "#noop"}, "", "", "location.pathname", "/links.html"},
+      {"index.html", {"type", "#q", "hello", "--submit"}, "", "", "document.title",
+       "Results for hello"},
+      // navigate waits for the load event, which the held image never lets come.
+      {"links.html", {"navigate", "slow.html"}, "", "timed out after 1500 ms waiting for the page to load",
+       "document.title + ' ' + document.readyState", "Slow interactive"},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> command = row.command;
+    if (command[0] == "navigate") command[1] = server_->url(command[1]);
+    std::string name = row.page;
+    for (const auto& word : command) name += " " + word;
+    SCOPED_TRACE(name);
+    ASSERT_EQ(ok({"navigate", server_->url(row.page)}), "");
+    RunResult r = run(command);
+    EXPECT_EQ(r.out, row.out);
+    EXPECT_EQ(r.err, row.err.empty() ? "" : "tessik-browser: " + row.err + "\n");
+    EXPECT_EQ(r.status, row.err.empty() ? 0 : 1);
+    EXPECT_EQ(ok({"eval", row.state_script}), row.state + "\n");
+  }
+}
+
+TEST_F(Actions, WindowsThePageOpensAreWidgetsUntilClosed) {
+  const std::string loaded_title =
+      "new Promise(r => document.readyState === 'complete' ? r(document.title)"
+      " : addEventListener('load', () => r(document.title)))";
+  ok({"navigate", server_->url("links.html")});
+  EXPECT_EQ(ok({"click", "#open"}), "");
+  EXPECT_EQ(ok({"--widget", "2", "eval", loaded_title}), "Plain\n");
+  RunResult unnamed = run({"text", "#state"});
+  EXPECT_EQ(unnamed.err,
+            "tessik-browser: more than one widget is open, name one with --widget: 1, 2\n");
+  EXPECT_EQ(unnamed.status, 1);
+  EXPECT_EQ(ok({"--widget", "1", "click", "#away"}), "");
+  EXPECT_EQ(ok({"--widget", "3", "eval", loaded_title}), "Second Page\n");
+  // The new tab hides its opener, which then gets no animation frames: a
+  // click on it brings it to the front first.
+  EXPECT_EQ(ok({"--widget", "1", "eval", "document.visibilityState"}), "hidden\n");
+  auto start = Clock::now();
+  EXPECT_EQ(ok({"--widget", "1", "click", "#noop"}), "");
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kActionMs * 3 / 4));
+  EXPECT_EQ(ok({"--widget", "1", "eval", "document.visibilityState"}), "visible\n");
+  EXPECT_EQ(ok({"--widget", "1", "click", "#fast"}), "");
+  EXPECT_EQ(ok({"--widget", "1", "title"}), "Second Page\n");
+  for (std::string id : {"2", "3"}) EXPECT_EQ(ok({"--widget", id, "eval", "window.close()"}), "");
+  // A window closes a little after the script that closed it returned.
+  ok({"--widget", "1", "eval", "new Promise(r => setTimeout(r, 500))"});
+  EXPECT_EQ(ok({"title"}), "Second Page\n");
+}
+
+}  // namespace
+}  // namespace tessik
