@@ -1,6 +1,6 @@
-# Install rules, the man page, shell completions, packaging and their tests.
-# Only the command-line tool is installed: no test or fuzz target, and the
-# package holds nothing but this component.
+# Install rules, the man pages, shell completions, packaging and their tests.
+# Two components, each its own package: the command-line tool, and the host
+# that serves it from a headless Chromium. No test or fuzz target is installed.
 
 # A fuzzing build makes no binary worth installing.
 if(TESSIK_FUZZ)
@@ -10,33 +10,39 @@ endif()
 include(GNUInstallDirs)
 
 set(TESSIK_INSTALL_COMPONENT tessik-browser)
+set(TESSIK_HOST_COMPONENT tessik-browser-host)
 
 install(TARGETS tessik-browser
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT ${TESSIK_INSTALL_COMPONENT})
 
 # Man pages ship compressed on the systems that compress them; a system
-# without gzip gets the page as written.
-set(TESSIK_MAN_SOURCE ${PROJECT_SOURCE_DIR}/man/tessik-browser.1)
+# without gzip gets the page as written. Sets `<name>_installed` to the file
+# that is installed.
 find_program(TESSIK_GZIP gzip)
-if(TESSIK_GZIP)
-  set(TESSIK_MAN_PAGE ${PROJECT_BINARY_DIR}/man/tessik-browser.1.gz)
-  add_custom_command(
-    OUTPUT ${TESSIK_MAN_PAGE}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-    COMMAND ${CMAKE_COMMAND} -E copy ${TESSIK_MAN_SOURCE} ${PROJECT_BINARY_DIR}/man/tessik-browser.1
-    # -n leaves the name and time out, so the same page gives the same bytes.
-    COMMAND ${TESSIK_GZIP} -9nf ${PROJECT_BINARY_DIR}/man/tessik-browser.1
-    DEPENDS ${TESSIK_MAN_SOURCE}
-    COMMENT "Compressing the man page"
-    VERBATIM)
-  add_custom_target(tessik-browser-man ALL DEPENDS ${TESSIK_MAN_PAGE})
-else()
-  set(TESSIK_MAN_PAGE ${TESSIK_MAN_SOURCE})
-endif()
-install(FILES ${TESSIK_MAN_PAGE}
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-        COMPONENT ${TESSIK_INSTALL_COMPONENT})
+function(tessik_man_page name component)
+  set(source ${PROJECT_SOURCE_DIR}/man/${name})
+  set(page ${source})
+  if(TESSIK_GZIP)
+    set(page ${PROJECT_BINARY_DIR}/man/${name}.gz)
+    add_custom_command(
+      OUTPUT ${page}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND ${CMAKE_COMMAND} -E copy ${source} ${PROJECT_BINARY_DIR}/man/${name}
+      # -n leaves the name and time out, so the same page gives the same bytes.
+      COMMAND ${TESSIK_GZIP} -9nf ${PROJECT_BINARY_DIR}/man/${name}
+      DEPENDS ${source}
+      COMMENT "Compressing the man page ${name}"
+      VERBATIM)
+    add_custom_target(${component}-man ALL DEPENDS ${page})
+  endif()
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component})
+  set(${name}_installed ${page} PARENT_SCOPE)
+endfunction()
+
+set(TESSIK_MAN_SOURCE ${PROJECT_SOURCE_DIR}/man/tessik-browser.1)
+tessik_man_page(tessik-browser.1 ${TESSIK_INSTALL_COMPONENT})
+set(TESSIK_MAN_PAGE ${tessik-browser.1_installed})
 
 # Each shell looks for its completions under its own name, in its own place.
 install(FILES ${PROJECT_SOURCE_DIR}/completions/tessik-browser.bash
@@ -50,7 +56,21 @@ install(FILES ${PROJECT_SOURCE_DIR}/completions/tessik-browser.fish
         DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d
         COMPONENT ${TESSIK_INSTALL_COMPONENT})
 
-# Packaging: `cpack -G DEB` in the build tree.
+# The host: its binary and its page. A build without it (no src/host) makes
+# the tool's package alone.
+if(TARGET tessik-browser-host)
+  install(TARGETS tessik-browser-host
+          RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT ${TESSIK_HOST_COMPONENT})
+  set(TESSIK_HOST_MAN_SOURCE ${PROJECT_SOURCE_DIR}/man/tessik-browser-host.1)
+  tessik_man_page(tessik-browser-host.1 ${TESSIK_HOST_COMPONENT})
+  set(TESSIK_HOST_MAN_PAGE ${tessik-browser-host.1_installed})
+  set(TESSIK_PACKAGED_COMPONENTS ${TESSIK_INSTALL_COMPONENT} ${TESSIK_HOST_COMPONENT})
+else()
+  set(TESSIK_PACKAGED_COMPONENTS ${TESSIK_INSTALL_COMPONENT})
+endif()
+
+# Packaging: `cpack -G DEB` in the build tree makes one package per component.
 set(TESSIK_PACKAGE_MAINTAINER "tessik-browser maintainers <maintainers@tessik-browser.invalid>"
     CACHE STRING "Maintainer named in the packages")
 set(CPACK_PACKAGE_NAME tessik-browser)
@@ -66,18 +86,36 @@ result, click an element or type into an input. It reaches Tessik over one
 HTTP request on the loopback interface.")
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_STRIP_FILES ON)
-# Only the tool's own component, whatever else the tree installs.
-set(CPACK_INSTALL_CMAKE_PROJECTS
-    "${PROJECT_BINARY_DIR};${PROJECT_NAME};${TESSIK_INSTALL_COMPONENT};/")
+# Only the shipped components, whatever else the tree installs.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};ALL;/")
+set(CPACK_COMPONENTS_ALL ${TESSIK_PACKAGED_COMPONENTS})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_GENERATOR TGZ)
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   list(APPEND CPACK_GENERATOR DEB)
 endif()
 
+set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Component packages are named after their component, not prefixed with the
+# project's name, and each description starts with its own summary.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack_project.cmake)
+set(CPACK_DEBIAN_TESSIK-BROWSER_PACKAGE_NAME tessik-browser)
+set(CPACK_COMPONENT_TESSIK-BROWSER_DESCRIPTION
+    "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_DEBIAN_TESSIK-BROWSER-HOST_PACKAGE_NAME tessik-browser-host)
+set(CPACK_COMPONENT_TESSIK-BROWSER-HOST_DESCRIPTION
+    "serve tessik-browser from a headless Chromium
+tessik-browser-host is an endpoint for tessik-browser without the Tessik
+desktop application: it starts a headless Chromium, announces itself where
+tessik-browser looks for Tessik, and runs each command on the browser's tabs.
+Actions wait for their element and refuse with one line when it cannot take
+them.")
+# The host drives the browser; the client is what talks to it.
+set(CPACK_DEBIAN_TESSIK-BROWSER-HOST_PACKAGE_DEPENDS chromium)
+set(CPACK_DEBIAN_TESSIK-BROWSER-HOST_PACKAGE_RECOMMENDS tessik-browser)
 # The release binary is static and needs no library; other builds get their
 # dependencies from what they link.
 find_program(TESSIK_DPKG_SHLIBDEPS dpkg-shlibdeps)
@@ -95,6 +133,12 @@ elseif(BUILD_TESTING)
   set(install_tests ${PROJECT_SOURCE_DIR}/tests/install)
   set(tessik_browser_binary $<TARGET_FILE:tessik-browser>)
   get_filename_component(man_page_name ${TESSIK_MAN_PAGE} NAME)
+  # The host's binary and page name, for the tests that check it too.
+  set(host_arguments)
+  if(TARGET tessik-browser-host)
+    get_filename_component(host_man_page_name ${TESSIK_HOST_MAN_PAGE} NAME)
+    set(host_arguments $<TARGET_FILE:tessik-browser-host> ${host_man_page_name})
+  endif()
 
   add_test(NAME install.man_page
            COMMAND bash ${install_tests}/man_test.sh ${tessik_browser_binary} ${TESSIK_MAN_SOURCE})
@@ -109,14 +153,20 @@ elseif(BUILD_TESTING)
                    ${PROJECT_SOURCE_DIR}/completions/tessik-browser.fish ${tessik_browser_binary})
   add_test(NAME install.tree
            COMMAND bash ${install_tests}/install_test.sh ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR}
-                   ${tessik_browser_binary} ${man_page_name})
+                   ${tessik_browser_binary} ${man_page_name} ${host_arguments})
   set(install_test_names install.man_page install.bash_completion install.zsh_completion
                          install.fish_completion install.tree)
+  if(TARGET tessik-browser-host)
+    add_test(NAME install.host_man_page
+             COMMAND bash ${install_tests}/host_man_test.sh $<TARGET_FILE:tessik-browser-host>
+                     ${TESSIK_HOST_MAN_SOURCE})
+    list(APPEND install_test_names install.host_man_page)
+  endif()
   # A package of a sanitizer build would ship a binary nobody should run.
   if(NOT TESSIK_SANITIZE)
     add_test(NAME install.deb_package
              COMMAND bash ${install_tests}/deb_test.sh ${PROJECT_BINARY_DIR}
-                     ${tessik_browser_binary} ${PROJECT_VERSION} ${man_page_name})
+                     ${tessik_browser_binary} ${PROJECT_VERSION} ${man_page_name} ${host_arguments})
     list(APPEND install_test_names install.deb_package)
   endif()
   set_tests_properties(${install_test_names} PROPERTIES

@@ -207,11 +207,13 @@ constexpr std::string_view kActionScript = R"(async (sel, action, ms, clear, sub
            el.ownerDocument.defaultView.getComputedStyle(el).visibility !== 'hidden';
   };
   const disabled = (el) => typeof el.matches === 'function' && el.matches(':disabled');
+  // True when a frame came; false when the timer won, as in a page that
+  // gets no frames, or one whose frames are late under load.
   const nextFrame = () => new Promise((resolve) => {
-    requestAnimationFrame(() => resolve());
-    setTimeout(resolve, 50);
+    requestAnimationFrame(() => resolve(true));
+    setTimeout(() => resolve(false), 50);
   });
-  let last = null, lastBox = null;
+  let last = null, lastBox = null, framed = false;
   const check = () => {
     const el = find();
     if (!el) return {error: 'no element matches selector'};
@@ -228,8 +230,11 @@ constexpr std::string_view kActionScript = R"(async (sel, action, ms, clear, sub
       el.scrollIntoView({block: 'center', inline: 'center', behavior: 'instant'});
       box = topBox(el);
     }
-    const same = el === last && lastBox !== null && box.x === lastBox.x && box.y === lastBox.y &&
-                 box.width === lastBox.width && box.height === lastBox.height;
+    // Animations advance only from one frame to the next: two looks within
+    // one frame see the same box however fast the element moves.
+    const settled = framed || document.visibilityState === 'hidden';
+    const same = settled && el === last && lastBox !== null && box.x === lastBox.x &&
+                 box.y === lastBox.y && box.width === lastBox.width && box.height === lastBox.height;
     last = el; lastBox = box;
     if (!same) return {error: 'element is not stable'};
     const x = box.x + box.width / 2, y = box.y + box.height / 2;
@@ -274,7 +279,7 @@ constexpr std::string_view kActionScript = R"(async (sel, action, ms, clear, sub
       return {};
     }
     if (state.error === undefined || state.final || performance.now() >= deadline) return state;
-    await nextFrame();
+    framed = await nextFrame();
   }
 })";
 
