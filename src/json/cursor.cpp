@@ -8,6 +8,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <system_error>
+#include <version>
 
 namespace tessik {
 
@@ -121,7 +124,21 @@ std::expected<std::string_view, JsonError> JsonCursor::read_string(bool check_su
         auto hex4 = [&](uint32_t& v) -> std::expected<void, JsonError> {
           // The text ending within the four digits is an end-of-text failure,
           // whatever the digits that are there.
-          if (end_ - s <= 4) return std::unexpected(error_at(problem::kEofString, end_));
+          if (end_ - s <= 4) {
+            // Those characters are still raw, so a line feed among them
+            // moves the end to a later line than the count so far knows.
+            const char* last_lf = nullptr;
+            size_t feeds = 0;
+            for (const char* q = s + 1; q < end_; ++q) {
+              if (*q == '\n') {
+                ++feeds;
+                last_lf = q;
+              }
+            }
+            if (!last_lf) return std::unexpected(error_at(problem::kEofString, end_));
+            return std::unexpected(JsonError{problem::kEofString, line_ + feeds,
+                                             static_cast<size_t>(end_ - last_lf - 1)});
+          }
           v = 0;
           for (int k = 0; k < 4; ++k) {
             int h = hex_value(*++s);
@@ -230,10 +247,13 @@ std::expected<JsonCursor::Number, JsonError> JsonCursor::read_number(bool conver
       return n;
     }
   }
+#if defined(__cpp_lib_to_chars)
   auto [end, ec] = std::from_chars(start, s, n.d);
   if (ec == std::errc() && end == s) return n;
+#endif
   // from_chars calls underflow out of range too; strtod tells the two apart
-  // and gives the right subnormal or zero.
+  // and gives the right subnormal or zero. It is also the whole path where
+  // the library has no floating-point from_chars (libc++ before 20).
   std::string copy(start, s);
   n.d = std::strtod(copy.c_str(), nullptr);
   if (std::isinf(n.d)) return std::unexpected(error_at(problem::kNumberOutOfRange, s - 1));

@@ -164,9 +164,11 @@ void write_value(JsonSink& out, JsonValue root, bool pretty) {
       if (stack.empty()) return;
       Level& top = stack.back();
       if (top.next == top.size) {
+        // Read top before popping it: pop_back ends its lifetime.
+        const char close = top.items ? ']' : '}';
         stack.pop_back();
         if (pretty) write_indent(out, stack.size());
-        out.put(top.items ? ']' : '}');
+        out.put(close);
         continue;
       }
       if (top.next > 0) out.put(',');

@@ -23,6 +23,27 @@ extern char** environ;
 
 namespace tessik::testing {
 
+namespace {
+
+// A pipe whose ends close on exec; pipe2 is Linux's, elsewhere two steps.
+bool cloexec_pipe(int fds[2]) {
+#if defined(__linux__)
+  return ::pipe2(fds, O_CLOEXEC) == 0;
+#else
+  if (::pipe(fds) != 0) return false;
+  for (int i = 0; i < 2; ++i) {
+    if (::fcntl(fds[i], F_SETFD, FD_CLOEXEC) == -1) {
+      ::close(fds[0]);
+      ::close(fds[1]);
+      return false;
+    }
+  }
+  return true;
+#endif
+}
+
+}  // namespace
+
 std::vector<std::string> binary_command(const std::vector<std::string>& args) {
   std::vector<std::string> command;
   std::istringstream emulator(TESSIK_TEST_EMULATOR);
@@ -39,7 +60,7 @@ std::string emulated_because() {
 
 RunResult run_binary(const std::vector<std::string>& args, const RunOptions& options) {
   int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+  if (!cloexec_pipe(out_pipe) || !cloexec_pipe(err_pipe)) {
     throw std::runtime_error("pipe failed");
   }
   posix_spawn_file_actions_t actions;
