@@ -5,8 +5,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,8 +14,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -27,8 +23,6 @@
 #include "rpc/os_error.h"
 #include "support/fake_endpoint.h"
 #include "support/process.h"
-
-extern char** environ;
 
 namespace tessik {
 namespace {
@@ -40,6 +34,7 @@ using testing::DeadPort;
 using testing::emulated_because;
 using testing::FakeEndpoint;
 using testing::http_reply;
+using testing::RunResult;
 using testing::Script;
 using testing::TempDir;
 
@@ -47,85 +42,14 @@ using testing::TempDir;
 const std::string kToken = "tk-Quokka-5e1f93c7a0-Marmot";
 const std::string kTokenCore = "5e1f93c7a0";
 
-// What a spawned process left behind.
-struct Ran {
-  std::string out;
-  std::string err;
-  int status = -1;  // exit status when it exited
-  int signal = 0;   // the signal that ended it, if one did
-  bool core = false;
-};
-
-std::string read_whole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Runs argv[0] (a path) with HOME set to `home` (unset when empty optional) in
-// the directory `cwd`. Standard output and error go to files outside `cwd`, so
-// they never show up in a tree that a test compares.
-Ran spawn(const std::vector<std::string>& argv, const std::optional<std::string>& home,
-          const fs::path& cwd, milliseconds timeout = milliseconds(20000)) {
-  TempDir outputs;
-  const std::string out_path = (outputs.path() / "out").string();
-  const std::string err_path = (outputs.path() / "err").string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    if (std::string_view(*e).starts_with("HOME=")) continue;
-    env.emplace_back(*e);
-  }
-  if (home) env.push_back("HOME=" + *home);
-  std::vector<char*> envp, args;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argv_copy = argv;
-  for (auto& a : argv_copy) args.push_back(a.data());
-  args.push_back(nullptr);
-
-  pid_t pid;
-  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  Ran ran;
-  if (rc != 0) {
-    ran.err = "spawn failed: " + os_error_text(rc);
-    return ran;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  int status = 0;
-  for (;;) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (done < 0 && errno != EINTR) {
-      ran.err = "waitpid failed: " + os_error_text(errno);
-      return ran;
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      break;
-    }
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  ran.out = read_whole(out_path);
-  ran.err = read_whole(err_path);
-  if (WIFEXITED(status)) ran.status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) {
-    ran.signal = WTERMSIG(status);
-#ifdef WCOREDUMP
-    ran.core = WCOREDUMP(status);
-#endif
-  }
-  return ran;
+// Runs `command` with HOME set to `home` (unset when empty optional) in the
+// directory `cwd`. Its output comes through pipes, so it never shows up in a
+// tree that a test compares.
+RunResult spawn(const std::vector<std::string>& command, const std::optional<std::string>& home,
+                const fs::path& cwd, milliseconds timeout = milliseconds(20000)) {
+  return testing::run_command(command, {.home = home,
+                                        .cwd = cwd.string(),
+                                        .timeout_ms = static_cast<int>(timeout.count())});
 }
 
 // Every entry under a directory, the directory itself included: its kind,
@@ -146,7 +70,7 @@ std::map<std::string, Entry> snapshot(const fs::path& root) {
     Entry e{status.type(), file ? fs::file_size(path) : 0,
             std::chrono::duration_cast<std::chrono::nanoseconds>(
                 fs::last_write_time(path).time_since_epoch()).count(),
-            file ? read_whole(path) : ""};
+            file ? testing::read_file(path) : ""};
     tree.emplace(fs::relative(path, root).string(), std::move(e));
   };
   add(root);
@@ -285,7 +209,7 @@ TEST(Reliability, TheTokenNeverShowsAndNoFileIsWritten) {
     home.write(kStatePath, fill(c.state, port));
     // The run's working directory is HOME too, so a stray file lands in the tree.
     auto before = snapshot(home.path());
-    Ran ran = spawn(binary_command({"title"}), home.path().string(), home.path());
+    RunResult ran = spawn(binary_command({"title"}), home.path().string(), home.path());
     auto after = snapshot(home.path());
 
     EXPECT_EQ(ran.signal, 0);
@@ -325,7 +249,7 @@ TEST(Reliability, NoFileIsWrittenWithoutHomeOrWithAnEmptyOne) {
                       {"", 0, "Example Page\n", ""}};
   for (const Run& r : runs) {
     auto before = snapshot(cwd.path());
-    Ran ran = spawn(binary_command({"title"}), r.home, cwd.path());
+    RunResult ran = spawn(binary_command({"title"}), r.home, cwd.path());
     EXPECT_EQ(ran.status, r.status);
     EXPECT_EQ(ran.out, r.out);
     EXPECT_EQ(ran.err, r.err);
@@ -378,7 +302,7 @@ TEST(Reliability, AReplyLargerThanTheAddressSpaceEndsInOneFailureLine) {
     TempDir home;
     home.write(kStatePath, fill(kGoodState, server.port()));
     auto before = snapshot(home.path());
-    Ran ran = spawn(command, home.path().string(), home.path());
+    RunResult ran = spawn(command, home.path().string(), home.path());
 
     EXPECT_EQ(ran.signal, 0);
     EXPECT_FALSE(ran.core);
@@ -445,8 +369,8 @@ TEST(Valgrind, EndToEndRunsAreClean) {
     std::vector<std::string> command = {valgrind, "--error-exitcode=1", "--leak-check=full",
                                         "--log-file=" + log.string(), binary};
     command.insert(command.end(), r.args.begin(), r.args.end());
-    Ran ran = spawn(command, home.path().string(), home.path(), milliseconds(60000));
-    std::string report = read_whole(log);
+    RunResult ran = spawn(command, home.path().string(), home.path(), milliseconds(60000));
+    std::string report = testing::read_file(log);
 
     EXPECT_EQ(ran.status, r.status) << ran.err << report;
     // The exit status alone cannot tell memcheck's errors from the tool's own

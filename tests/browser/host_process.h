@@ -7,8 +7,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
-#include <spawn.h>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <sys/wait.h>
@@ -16,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
+#include "support/process.h"
 
 namespace tessik::testing {
 
@@ -29,32 +27,11 @@ class Host {
  public:
   // `args` follow the program's name.
   explicit Host(const std::filesystem::path& home, std::vector<std::string> args = {}) {
-    int out[2], err[2];
-    if (::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    for (int fd : {out[0], out[1], err[0], err[1]}) posix_spawn_file_actions_addclose(&actions, fd);
-    std::vector<std::string> env = {"HOME=" + home.string()};
-    for (char** e = environ; *e; ++e) {
-      if (std::string_view(*e).rfind("HOME=", 0) != 0) env.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
     args.insert(args.begin(), TESSIK_BROWSER_HOST_BINARY);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    if (rc != 0) throw std::runtime_error("spawn failed");
-    out_ = out[0];
-    err_ = err[0];
+    Child child = spawn_child(args, {.home = home.string()});
+    pid_ = child.pid;
+    out_ = child.out;
+    err_ = child.err;
     ::fcntl(err_, F_SETFL, O_NONBLOCK);
   }
 

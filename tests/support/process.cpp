@@ -58,7 +58,7 @@ std::string emulated_because() {
   return emulator.empty() ? "" : "runs under " + emulator.substr(0, emulator.find(' '));
 }
 
-RunResult run_binary(const std::vector<std::string>& args, const RunOptions& options) {
+Child spawn_child(const std::vector<std::string>& command, const SpawnOptions& options) {
   int out_pipe[2], err_pipe[2];
   if (!cloexec_pipe(out_pipe) || !cloexec_pipe(err_pipe)) {
     throw std::runtime_error("pipe failed");
@@ -80,14 +80,7 @@ RunResult run_binary(const std::vector<std::string>& args, const RunOptions& opt
   std::vector<char*> envp;
   for (auto& e : env_storage) envp.push_back(e.data());
   envp.push_back(nullptr);
-
-  // A stack limit is set by a shell that then becomes the binary.
-  std::vector<std::string> argv_storage;
-  if (options.stack_kib > 0) {
-    argv_storage = {"/bin/sh", "-c",
-                    "ulimit -s " + std::to_string(options.stack_kib) + " && exec \"$0\" \"$@\""};
-  }
-  for (std::string& word : binary_command(args)) argv_storage.push_back(std::move(word));
+  std::vector<std::string> argv_storage = command;
   std::vector<char*> argv;
   for (auto& a : argv_storage) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -95,10 +88,6 @@ RunResult run_binary(const std::vector<std::string>& args, const RunOptions& opt
   if (options.stdout_nonblocking &&
       fcntl(out_pipe[1], F_SETFL, fcntl(out_pipe[1], F_GETFL) | O_NONBLOCK) != 0) {
     throw std::runtime_error("fcntl failed");
-  }
-  if (options.stdout_closed) {
-    close(out_pipe[0]);
-    out_pipe[0] = -1;
   }
 
   // The child starts as from a shell, with default signal handling, even when
@@ -114,20 +103,37 @@ RunResult run_binary(const std::vector<std::string>& args, const RunOptions& opt
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-  pid_t pid;
-  int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+  Child child;
+  int rc = posix_spawn(&child.pid, argv[0], &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(out_pipe[1]);
   close(err_pipe[1]);
-  if (rc != 0) throw std::runtime_error("spawn failed");
+  if (rc != 0) {
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    throw std::runtime_error("spawn failed: " + command[0]);
+  }
+  child.out = out_pipe[0];
+  child.err = err_pipe[0];
+  return child;
+}
+
+RunResult run_command(const std::vector<std::string>& command, const RunOptions& options) {
+  Child child = spawn_child(command, {.home = options.home,
+                                      .cwd = options.cwd,
+                                      .stdout_nonblocking = options.stdout_nonblocking});
+  if (options.stdout_closed) {
+    close(child.out);
+    child.out = -1;
+  }
 
   if (options.read_after_ms > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(options.read_after_ms));
   }
   RunResult result;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_count = options.stdout_closed ? 1 : 2;
   bool killed = false;
@@ -136,7 +142,7 @@ RunResult run_binary(const std::vector<std::string>& args, const RunOptions& opt
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 && !killed) {
-      kill(pid, SIGKILL);
+      kill(child.pid, SIGKILL);
       killed = true;
     }
     int n = poll(fds, 2, killed ? 1000 : static_cast<int>(left.count()));
@@ -154,10 +160,29 @@ RunResult run_binary(const std::vector<std::string>& args, const RunOptions& opt
     }
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
   }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (WIFEXITED(status)) {
+    result.status = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.signal = WTERMSIG(status);
+    result.status = 128 + result.signal;
+#ifdef WCOREDUMP
+    result.core = WCOREDUMP(status);
+#endif
+  }
   return result;
+}
+
+RunResult run_binary(const std::vector<std::string>& args, const RunOptions& options) {
+  // A stack limit is set by a shell that then becomes the binary.
+  std::vector<std::string> command;
+  if (options.stack_kib > 0) {
+    command = {"/bin/sh", "-c",
+               "ulimit -s " + std::to_string(options.stack_kib) + " && exec \"$0\" \"$@\""};
+  }
+  for (std::string& word : binary_command(args)) command.push_back(std::move(word));
+  return run_command(command, options);
 }
 
 TempDir::TempDir() {

@@ -2,6 +2,7 @@
 // Runs the real tessik-browser binary with its own arguments and environment.
 
 #include <filesystem>
+#include <sys/types.h>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@ struct RunResult {
   std::string out;
   std::string err;
   int status = -1;  // exit status, or 128 + signal number
+  int signal = 0;   // the signal that ended it, if one did
+  bool core = false;
 };
 
 struct RunOptions {
@@ -39,7 +42,28 @@ std::vector<std::string> binary_command(const std::vector<std::string>& args);
 // tests run natively.
 std::string emulated_because();
 
+// Runs the tessik-browser binary with `args`, to its end or its time limit.
 RunResult run_binary(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// Runs `command` (a path and its arguments) the same way.
+RunResult run_command(const std::vector<std::string>& command, const RunOptions& options = {});
+
+// A started process whose standard output and error are pipes read here.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;  // reading ends
+  int err = -1;
+};
+
+struct SpawnOptions {
+  std::optional<std::string> home;  // unset when empty optional
+  std::string cwd;                  // the parent's when empty
+  bool stdout_nonblocking = false;
+};
+
+// Starts `command` with standard input from /dev/null, default signal
+// handling and HOME as given. Throws std::runtime_error when it cannot.
+Child spawn_child(const std::vector<std::string>& command, const SpawnOptions& options);
 
 // A fresh directory under the system's temporary folder, removed on destruction.
 class TempDir {
