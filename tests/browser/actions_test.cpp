@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "browser/host_process.h"
+#include "support/fake_endpoint.h"
 #include "support/process.h"
 
 namespace tessik {
@@ -38,17 +39,10 @@ constexpr int kNavigationMs = 1500;
 class PageServer {
  public:
   PageServer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(listener_, 64) != 0 || ::pipe(stop_) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("cannot serve the pages");
-    }
-    port_ = ntohs(address.sin_port);
+    uint16_t port = 0;
+    listener_ = testing::listen_loopback(64, port);
+    if (::pipe(stop_) != 0) throw std::runtime_error("cannot serve the pages");
+    port_ = port;
     acceptor_ = std::thread([this] { accept_all(); });
   }
 
@@ -144,13 +138,10 @@ class Actions : public ::testing::Test {
   void SetUp() override { ASSERT_NE(port_, 0) << host_->ready_line() << host_->stderr_text(); }
 
   static RunResult run(const std::vector<std::string>& args) {
-    return testing::run_binary(args, {.home = home_->path().string(), .timeout_ms = 60000});
+    return testing::run_client(home_->path(), args);
   }
   static std::string ok(const std::vector<std::string>& args) {
-    RunResult r = run(args);
-    EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
-    EXPECT_EQ(r.err, "");
-    return r.out;
+    return testing::client_output(home_->path(), args);
   }
 
   static PageServer* server_;

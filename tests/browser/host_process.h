@@ -14,12 +14,34 @@
 #include <unistd.h>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/process.h"
 
 namespace tessik::testing {
 
 // The browser the host finds on this machine, set before any test runs.
 extern std::string real_browser;
+
+// Where a host in `home` announces itself.
+inline std::filesystem::path state_path(const std::filesystem::path& home) {
+  return home / ".tessik" / "state" / "browser-rpc.json";
+}
+
+// Runs the client against the host of `home`, with room for a loaded machine.
+inline RunResult run_client(const std::filesystem::path& home,
+                            const std::vector<std::string>& args) {
+  return run_binary(args, {.home = home.string(), .timeout_ms = 60000});
+}
+
+// Runs a client command that must succeed, and returns its output.
+inline std::string client_output(const std::filesystem::path& home,
+                                 const std::vector<std::string>& args) {
+  RunResult r = run_client(home, args);
+  EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+  EXPECT_EQ(r.err, "");
+  return r.out;
+}
 
 // One tessik-browser-host process with its own HOME, its stdout read up to
 // the line that says where it listens.

@@ -23,34 +23,19 @@
 
 #include "browser/host_process.h"
 #include "host/chromium.h"
+#include "support/fake_endpoint.h"
 #include "support/process.h"
 
 namespace tessik {
 namespace {
 
 using testing::Host;
+using testing::state_path;
 using testing::RunResult;
 using testing::TempDir;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::filesystem::path state_path(const std::filesystem::path& home) {
-  return home / ".tessik" / "state" / "browser-rpc.json";
-}
-
-// A connection to 127.0.0.1:port, or -1.
-int connect_to(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // The browser the host would run; main finds it.
 
@@ -111,7 +96,7 @@ class Tricklers {
 
   void open(Slot& s) {
     s = {};
-    s.fd = connect_to(port_);
+    s.fd = testing::connect_loopback(port_);
     if (s.fd < 0) ++failed_connects_;
     s.opened = Clock::now();
   }
@@ -288,15 +273,9 @@ TEST(HostLock, FoldersKeepTheirModes) {
 class Beacon {
  public:
   Beacon() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(fd_, 4);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    uint16_t port = 0;
+    fd_ = testing::listen_loopback(4, port);
+    port_ = port;
   }
   ~Beacon() {
     ::close(fd_);

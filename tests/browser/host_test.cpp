@@ -34,6 +34,7 @@ namespace tessik {
 namespace {
 
 using testing::Host;
+using testing::read_file;
 using testing::RunResult;
 using testing::TempDir;
 using Clock = std::chrono::steady_clock;
@@ -42,28 +43,10 @@ const std::string kPages = TESSIK_BROWSER_PAGES;
 
 std::string page(const std::string& name) { return "file://" + kPages + "/" + name; }
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::filesystem::path state_path(const TempDir& home) {
-  return home.path() / ".tessik" / "state" / "browser-rpc.json";
-}
-
 // A connection to 127.0.0.1:port.
 int connect_to(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    throw std::runtime_error("connect failed");
-  }
+  int fd = testing::connect_loopback(port);
+  if (fd < 0) throw std::runtime_error("connect failed");
   timeval limit{10, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   return fd;
@@ -111,24 +94,20 @@ class BrowserCommands : public ::testing::Test {
     // After everything above, the host still stops cleanly and quietly.
     EXPECT_EQ(host_->stop(), 0);
     EXPECT_EQ(host_->stderr_text(), "");
-    EXPECT_FALSE(std::filesystem::exists(state_path(*home_)));
+    EXPECT_FALSE(std::filesystem::exists(testing::state_path(home_->path())));
     delete host_;
     delete home_;
   }
   void SetUp() override { ASSERT_NE(port_, 0) << host_->ready_line() << host_->stderr_text(); }
 
   static RunResult run(const std::vector<std::string>& args) {
-    return testing::run_binary(args, {.home = home_->path().string(), .timeout_ms = 60000});
+    return testing::run_client(home_->path(), args);
   }
-  // Runs a command that must succeed and returns its output.
   static std::string ok(const std::vector<std::string>& args) {
-    RunResult r = run(args);
-    EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
-    EXPECT_EQ(r.err, "");
-    return r.out;
+    return testing::client_output(home_->path(), args);
   }
   static std::string token() {
-    std::string text = read_file(state_path(*home_));
+    std::string text = read_file(testing::state_path(home_->path()));
     size_t at = text.find("\"token\":\"") + 9;
     return text.substr(at, text.find('"', at) - at);
   }
@@ -467,12 +446,12 @@ TEST(HostLifecycle, StateFileIsPrivateAndGoneAtExit) {
     ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
 
     struct stat file {}, folder {};
-    ASSERT_EQ(::stat(state_path(home).c_str(), &file), 0);
-    ASSERT_EQ(::stat(state_path(home).parent_path().c_str(), &folder), 0);
+    ASSERT_EQ(::stat(testing::state_path(home.path()).c_str(), &file), 0);
+    ASSERT_EQ(::stat(testing::state_path(home.path()).parent_path().c_str(), &folder), 0);
     EXPECT_EQ(file.st_mode & 07777, 0600u);
     EXPECT_EQ(folder.st_mode & 07777, 0700u);
 
-    std::string text = read_file(state_path(home));
+    std::string text = read_file(testing::state_path(home.path()));
     std::string prefix = "{\"pid\":" + std::to_string(host.pid()) + ",\"port\":" +
                          std::to_string(port) + ",\"token\":\"";
     ASSERT_EQ(text.rfind(prefix, 0), 0u) << text;
@@ -482,7 +461,7 @@ TEST(HostLifecycle, StateFileIsPrivateAndGoneAtExit) {
     EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << token;
 
     EXPECT_EQ(host.stop(signal), 0);
-    EXPECT_FALSE(std::filesystem::exists(state_path(home)));
+    EXPECT_FALSE(std::filesystem::exists(testing::state_path(home.path())));
     EXPECT_EQ(host.stderr_text(), "");
   }
 }
@@ -491,14 +470,14 @@ TEST(HostLifecycle, ASecondHostRefusesToStart) {
   TempDir home;
   Host first(home.path());
   ASSERT_NE(first.wait_ready(), 0) << first.stderr_text();
-  std::string before = read_file(state_path(home));
+  std::string before = read_file(testing::state_path(home.path()));
 
   Host second(home.path());
   EXPECT_EQ(second.wait_exit(std::chrono::seconds(10)), 1);
   EXPECT_EQ(second.stderr_text(), "tessik-browser-host: another host is running (pid " +
                                       std::to_string(first.pid()) + ", " +
-                                      state_path(home).string() + ")\n");
-  EXPECT_EQ(read_file(state_path(home)), before);
+                                      testing::state_path(home.path()).string() + ")\n");
+  EXPECT_EQ(read_file(testing::state_path(home.path())), before);
   EXPECT_EQ(first.stop(), 0);
 }
 
@@ -513,7 +492,7 @@ TEST(HostLifecycle, AStaleStateFileIsReplaced) {
 
   Host host(home.path());
   ASSERT_NE(host.wait_ready(), 0) << host.stderr_text();
-  EXPECT_EQ(read_file(state_path(home)).find("\"pid\":" + std::to_string(host.pid())), 1u);
+  EXPECT_EQ(read_file(testing::state_path(home.path())).find("\"pid\":" + std::to_string(host.pid())), 1u);
   EXPECT_EQ(host.stop(), 0);
 }
 
@@ -530,7 +509,7 @@ TEST(HostLifecycle, TheHostStopsWhenTheBrowserExits) {
 
   EXPECT_EQ(host.wait_exit(std::chrono::seconds(15)), 1);
   EXPECT_EQ(host.stderr_text(), "tessik-browser-host: the browser exited (signal 9)\n");
-  EXPECT_FALSE(std::filesystem::exists(state_path(home)));
+  EXPECT_FALSE(std::filesystem::exists(testing::state_path(home.path())));
 }
 #endif
 

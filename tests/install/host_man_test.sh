@@ -10,15 +10,7 @@ command -v groff >/dev/null || skip "groff is not installed"
 
 binary=$1 page=$2
 
-warnings=$(groff -man -ww -z "$page" 2>&1) || failed "groff exits with status $?"
-[[ -z $warnings ]] || failed "groff warns:
-$warnings"
-
-render=$(groff -man -Tutf8 -rLL=200n -rHY=0 -P-cbou "$page" 2>&1) ||
-    failed "groff cannot render the page"
-if command -v man >/dev/null; then
-    man_render=$(MANWIDTH=200 man -l "$page" 2>&1) || failed "man -l cannot render the page: $man_render"
-fi
+render_man_page "$page"
 
 # section NAME prints the rendered section NAME, up to the next heading.
 section() {

@@ -102,3 +102,27 @@ load_cases() {
     done < <(completion_cases)
     lines+=("tessik-browser " "tessik-browser type x -")
 }
+
+# render_man_page PAGE: fails unless groff renders PAGE without a warning and
+# man (where installed) renders it too. Sets `render` to groff's plain text,
+# without hyphenation and on lines long enough that no message is broken or
+# spread out by justification, and `renders` to that and man's own text.
+render_man_page() {
+    local page=$1 warnings
+    warnings=$(groff -man -ww -z "$page" 2>&1) || failed "groff exits with status $?"
+    [[ -z $warnings ]] || failed "groff warns:
+$warnings"
+    render=$(groff -man -Tutf8 -rLL=200n -rHY=0 -P-cbou "$page" 2>&1) ||
+        failed "groff cannot render the page"
+    renders=("$render")
+    if command -v man >/dev/null; then
+        local man_render
+        # What a reader gets from man itself (man-db's options where it has them).
+        if man_render=$(MANWIDTH=200 man --nh --nj -l "$page" 2>/dev/null) ||
+            man_render=$(MANWIDTH=200 man -l "$page" 2>&1); then
+            renders+=("$man_render")
+        else
+            failed "man -l cannot render the page: $man_render"
+        fi
+    fi
+}

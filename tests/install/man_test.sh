@@ -9,24 +9,7 @@ command -v groff >/dev/null || skip "groff is not installed"
 
 binary=$1 page=$2
 
-warnings=$(groff -man -ww -z "$page" 2>&1) || failed "groff exits with status $?"
-[[ -z $warnings ]] || failed "groff warns:
-$warnings"
-
-# Plain text without hyphenation, on lines long enough that no message is
-# broken or spread out by justification.
-render=$(groff -man -Tutf8 -rLL=200n -rHY=0 -P-cbou "$page" 2>&1) ||
-    failed "groff cannot render the page"
-renders=("$render")
-if command -v man >/dev/null; then
-    # What a reader gets from man itself (man-db's options where it has them).
-    if man_render=$(MANWIDTH=200 man --nh --nj -l "$page" 2>/dev/null) ||
-        man_render=$(MANWIDTH=200 man -l "$page" 2>&1); then
-        renders+=("$man_render")
-    else
-        failed "man -l cannot render the page: $man_render"
-    fi
-fi
+render_man_page "$page"
 
 # Every failure message, or its fixed part where it carries a value.
 messages=(

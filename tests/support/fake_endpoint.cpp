@@ -55,16 +55,35 @@ uint16_t bind_loopback(int fd) {
   return ntohs(address.sin_port);
 }
 
-int open_listener(int backlog, uint16_t& port) {
+}  // namespace
+
+int listen_loopback(int backlog, uint16_t& port, int receive_window) {
   int fd = tcp_socket();
-  // A small receive window, so that a request that is not read soon fills it
-  // and the client's send has to wait.
-  int window = 16 * 1024;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+  if (receive_window > 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_window, sizeof receive_window);
+  }
   port = bind_loopback(fd);
   if (listen(fd, backlog) != 0) broken("listen");
   return fd;
 }
+
+int connect_loopback(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  set_cloexec(fd);
+  sockaddr_in address = loopback(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+namespace {
+
+// A small receive window, so that a request that is not read soon fills it
+// and the client's send has to wait.
+int open_listener(int backlog, uint16_t& port) { return listen_loopback(backlog, port, 16 * 1024); }
 
 // Connects clients to a listener with backlog 0 until one stays pending: the
 // queue is then full and further connection requests are dropped, so their

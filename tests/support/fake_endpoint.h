@@ -78,6 +78,14 @@ class FullBacklog {
   uint16_t port_ = 0;
 };
 
+// A close-on-exec socket listening on 127.0.0.1 at a free port, which goes
+// to `port`; with a receive window of that many bytes when above 0. Throws
+// std::runtime_error when it cannot.
+int listen_loopback(int backlog, uint16_t& port, int receive_window = 0);
+
+// A connection to 127.0.0.1:port, or -1.
+int connect_loopback(int port);
+
 // A port that nothing listens on (held bound so nobody else takes it).
 class DeadPort {
  public:

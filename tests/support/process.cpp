@@ -89,6 +89,11 @@ Child spawn_child(const std::vector<std::string>& command, const SpawnOptions& o
       fcntl(out_pipe[1], F_SETFL, fcntl(out_pipe[1], F_GETFL) | O_NONBLOCK) != 0) {
     throw std::runtime_error("fcntl failed");
   }
+  // Closed before the child starts, so that its first write already fails.
+  if (options.stdout_closed) {
+    close(out_pipe[0]);
+    out_pipe[0] = -1;
+  }
 
   // The child starts as from a shell, with default signal handling, even when
   // this process ignores SIGPIPE or blocks signals.
@@ -110,7 +115,7 @@ Child spawn_child(const std::vector<std::string>& command, const SpawnOptions& o
   close(out_pipe[1]);
   close(err_pipe[1]);
   if (rc != 0) {
-    close(out_pipe[0]);
+    if (out_pipe[0] >= 0) close(out_pipe[0]);
     close(err_pipe[0]);
     throw std::runtime_error("spawn failed: " + command[0]);
   }
@@ -122,11 +127,8 @@ Child spawn_child(const std::vector<std::string>& command, const SpawnOptions& o
 RunResult run_command(const std::vector<std::string>& command, const RunOptions& options) {
   Child child = spawn_child(command, {.home = options.home,
                                       .cwd = options.cwd,
-                                      .stdout_nonblocking = options.stdout_nonblocking});
-  if (options.stdout_closed) {
-    close(child.out);
-    child.out = -1;
-  }
+                                      .stdout_nonblocking = options.stdout_nonblocking,
+                                      .stdout_closed = options.stdout_closed});
 
   if (options.read_after_ms > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(options.read_after_ms));

@@ -59,6 +59,7 @@ struct SpawnOptions {
   std::optional<std::string> home;  // unset when empty optional
   std::string cwd;                  // the parent's when empty
   bool stdout_nonblocking = false;
+  bool stdout_closed = false;  // `out` is then -1
 };
 
 // Starts `command` with standard input from /dev/null, default signal
