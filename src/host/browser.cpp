@@ -64,6 +64,10 @@ Data data_in(Reply reply, JsonValue value) {
 // condition still unmet.
 constexpr std::string_view kActionScript = R"(async (sel, action, ms, clear, submit) => {
   const deadline = performance.now() + ms;
+  // A guard an earlier click left behind, its verdict never read, goes.
+  const guardKey = Symbol.for('tessik.guard');
+  window[guardKey]?.remove();
+  delete window[guardKey];
   const isFrame = (el) => el.tagName === 'IFRAME' || el.tagName === 'FRAME';
   const inside = (frame) => { try { return frame.contentDocument; } catch (e) { return null; } };
   const up = (node) => node.parentNode || node.host || null;
@@ -242,10 +246,63 @@ constexpr std::string_view kActionScript = R"(async (sel, action, ms, clear, sub
     if (!hit || !(within(hit, el) || labelFor(hit, el))) {
       return {error: hit ? 'element is covered by ' + describe(hit) : 'element is not visible'};
     }
-    return {x, y};
+    return {x, y, target: el};
+  };
+  // Until the host reads the verdict: whether the press about to come lands
+  // on the element or a label for it. The element may move, or something
+  // come over it, after the checks; such a press is kept from the page with
+  // the rest of its sequence, and the host tries again. A press that lands
+  // in no window reached here (a cross-origin frame) is taken as it comes.
+  const guard = (el, x, y) => {
+    const types = ['pointerdown', 'mousedown', 'pointerup', 'mouseup', 'click'];
+    const views = [window];
+    for (let v = 0; v < views.length && views.length < 64; v++) {
+      try {
+        const frames = views[v].frames;
+        for (let f = 0; f < frames.length && views.length < 64; f++) views.push(frames[f]);
+      } catch (e) {}
+    }
+    let decided = false, missed = '';
+    const aimed = (node) => node === el || (node.tagName === 'LABEL' && node.control === el);
+    const listener = (event) => {
+      if (!event.isTrusted) return;
+      // The first event decides for the sequence, as for a user whose
+      // press starts something under the pointer.
+      if (!decided) {
+        decided = true;
+        const path = event.composedPath();
+        if (!path.some(aimed)) {
+          const box = el.isConnected ? topBox(el) : null;
+          const hit = path[0];
+          missed = !box ? 'no element matches selector'
+              : x < box.x || y < box.y || x >= box.x + box.width || y >= box.y + box.height
+              ? 'element is not stable'
+              : hit && hit.nodeType === 1 ? 'element is covered by ' + describe(hit)
+              : 'element is not visible';
+        }
+      }
+      if (missed) {
+        event.preventDefault();
+        event.stopImmediatePropagation();
+      }
+    };
+    const each = (act) => {
+      for (const view of views) {
+        try { for (const type of types) act.call(view, type, listener, true); } catch (e) {}
+      }
+    };
+    each(EventTarget.prototype.addEventListener);
+    window[guardKey] = {
+      remove: () => each(EventTarget.prototype.removeEventListener),
+      missed: () => missed,
+    };
   };
   for (;;) {
     const state = check();
+    if (state.target) {
+      guard(state.target, state.x, state.y);
+      return {x: state.x, y: state.y};
+    }
     if (state.el) {
       const el = state.el;
       el.focus();
@@ -297,17 +354,27 @@ constexpr std::string_view kSubmitScript = R"(() => {
 // Settles once the page has handled the input sent before it: after the
 // next frame, or at once in a page that is hidden (it gets no frames, and
 // its timers are slowed down), as the one a click opened a window over.
-constexpr std::string_view kSettleScript = R"(new Promise((resolve) => {
-  const soon = () => {
-    const channel = new MessageChannel();
-    channel.port1.onmessage = () => resolve();
-    channel.port2.postMessage(null);
-  };
-  if (document.visibilityState === 'hidden') return soon();
-  requestAnimationFrame(soon);
-  addEventListener('visibilitychange', soon, {once: true});
-  setTimeout(resolve, 100);
-}))";
+// Answers the first unmet condition when the click's guard kept its press
+// from the page, and settles at once then: the page saw nothing.
+constexpr std::string_view kSettleScript = R"((() => {
+  const key = Symbol.for('tessik.guard');
+  const guard = window[key];
+  delete window[key];
+  guard?.remove();
+  const missed = guard?.missed() ?? '';
+  if (missed) return missed;
+  return new Promise((resolve) => {
+    const soon = () => {
+      const channel = new MessageChannel();
+      channel.port1.onmessage = () => resolve('');
+      channel.port2.postMessage(null);
+    };
+    if (document.visibilityState === 'hidden') return soon();
+    requestAnimationFrame(soon);
+    addEventListener('visibilitychange', soon, {once: true});
+    setTimeout(() => resolve(''), 100);
+  });
+})())";
 
 }  // namespace
 
@@ -577,14 +644,19 @@ std::expected<void, std::string> Browser::wait_for_navigation(Widget& widget,
   }
 }
 
-std::expected<void, std::string> Browser::follow_input(Widget& widget, Navigation& navigation) {
+std::expected<std::string, std::string> Browser::follow_input(Widget& widget,
+                                                              Navigation& navigation) {
   // A page that goes away meanwhile fails the script: that is a navigation,
   // which the events tell.
   auto settled = evaluate(widget, kSettleScript);
-  (void)settled;
+  if (settled && settled->result.is_string() && !settled->result.as_string().empty()) {
+    return std::string(settled->result.as_string());
+  }
   pump(widget.session, &navigation);
-  if (!navigation.started || navigation.done) return {};
-  return wait_for_navigation(widget, navigation, timeouts_.action);
+  if (!navigation.started || navigation.done) return std::string();
+  auto waited = wait_for_navigation(widget, navigation, timeouts_.action);
+  if (!waited) return std::unexpected(waited.error());
+  return std::string();
 }
 
 std::expected<void, std::string> Browser::bring_to_front(Widget& widget) {
@@ -597,9 +669,9 @@ std::expected<void, std::string> Browser::bring_to_front(Widget& widget) {
 
 std::expected<Reply, std::string> Browser::wait_for_element(Widget& widget, std::string_view action,
                                                             const std::string& selector,
-                                                            bool clear, bool submit) {
+                                                            bool clear, bool submit,
+                                                            Clock::time_point until) {
   if (auto front = bring_to_front(widget); !front) return std::unexpected(front.error());
-  Clock::time_point until = within(timeouts_.action);
   std::expected<Reply, std::string> reply;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
@@ -712,7 +784,8 @@ std::expected<Data, std::string> Browser::text(Widget& widget, const Command& co
     JsonValue value = reply->result;
     return data_in(std::move(*reply), value);
   }
-  auto found = wait_for_element(widget, "text", command.selector, false, false);
+  auto found = wait_for_element(widget, "text", command.selector, false, false,
+                                within(timeouts_.action));
   if (!found) return std::unexpected(found.error());
   const JsonValue* text = found->result.find("text");
   JsonValue value = text ? *text : JsonValue::string("");
@@ -769,42 +842,46 @@ std::expected<Data, std::string> Browser::eval(Widget& widget, const std::string
 }
 
 std::expected<Data, std::string> Browser::click(Widget& widget, const std::string& selector) {
-  auto spot = wait_for_element(widget, "click", selector, false, false);
-  if (!spot) return std::unexpected(spot.error());
-  double x = number_of(spot->result.find("x"));
-  double y = number_of(spot->result.find("y"));
+  Clock::time_point until = within(timeouts_.action);
+  for (;;) {
+    auto spot = wait_for_element(widget, "click", selector, false, false, until);
+    if (!spot) return std::unexpected(spot.error());
+    double x = number_of(spot->result.find("x"));
+    double y = number_of(spot->result.find("y"));
 
-  pump({}, nullptr);  // what the page did before the click is not the click's doing
-  Navigation navigation(widget.main_frame, false, "DOMContentLoaded");
-  for (std::string_view type : {"mouseMoved", "mousePressed", "mouseReleased"}) {
-    JsonDocument doc;
-    ObjectBuilder event(doc);
-    event.add_string("type", type).add("x", JsonValue::f64(x)).add("y", JsonValue::f64(y));
-    if (type != "mouseMoved") {
-      event.add_string("button", "left")
-          .add_u64("buttons", type == "mousePressed" ? 1 : 0)
-          .add_u64("clickCount", 1);
-    }
-    // The move's answer waits for a frame; the press behind it is not sent
-    // before it all the same.
-    if (type == "mouseMoved") {
-      auto sent = devtools_.post("Input.dispatchMouseEvent", event.build(), widget.session,
-                                 within(kReplyLimit));
+    pump({}, nullptr);  // what the page did before the click is not the click's doing
+    Navigation navigation(widget.main_frame, false, "DOMContentLoaded");
+    for (std::string_view type : {"mouseMoved", "mousePressed", "mouseReleased"}) {
+      JsonDocument doc;
+      ObjectBuilder event(doc);
+      event.add_string("type", type).add("x", JsonValue::f64(x)).add("y", JsonValue::f64(y));
+      if (type != "mouseMoved") {
+        event.add_string("button", "left")
+            .add_u64("buttons", type == "mousePressed" ? 1 : 0)
+            .add_u64("clickCount", 1);
+      }
+      // The move's answer waits for a frame; the press behind it is not sent
+      // before it all the same.
+      if (type == "mouseMoved") {
+        auto sent = devtools_.post("Input.dispatchMouseEvent", event.build(), widget.session,
+                                   within(kReplyLimit));
+        if (!sent) return std::unexpected(sent.error());
+        continue;
+      }
+      auto sent = call("Input.dispatchMouseEvent", event.build(), widget.session);
       if (!sent) return std::unexpected(sent.error());
-      continue;
     }
-    auto sent = call("Input.dispatchMouseEvent", event.build(), widget.session);
-    if (!sent) return std::unexpected(sent.error());
+    auto followed = follow_input(widget, navigation);
+    if (!followed) return std::unexpected(followed.error());
+    if (followed->empty()) return Data{};
+    // The press missed and the page saw none of it: check and aim again.
+    if (Clock::now() >= until) return std::unexpected(*followed + ": " + selector);
   }
-  if (auto followed = follow_input(widget, navigation); !followed) {
-    return std::unexpected(followed.error());
-  }
-  return Data{};
 }
 
 std::expected<Data, std::string> Browser::type(Widget& widget, const Command& command) {
   auto ready = wait_for_element(widget, "type", command.selector, command.text.empty(),
-                                command.submit);
+                                command.submit, within(timeouts_.action));
   if (!ready) return std::unexpected(ready.error());
   if (!command.text.empty()) {
     JsonDocument doc;

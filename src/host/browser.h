@@ -86,18 +86,21 @@ class Browser {
   }
   // Waits in the page until the selector matches and, for `action` "click"
   // or "type", until the element can take it; the page's answer, or the
-  // first condition still unmet when the action timeout ran out. A "type"
-  // leaves the element focused with its content selected, deleted with
-  // `clear`, and with `submit` notes whether its form is submitted.
+  // first condition still unmet at `until`. A "type" leaves the element
+  // focused with its content selected, deleted with `clear`, and with
+  // `submit` notes whether its form is submitted. A "click" leaves a guard
+  // in the page that keeps a press which misses the element from it.
   std::expected<Reply, std::string> wait_for_element(Widget& widget, std::string_view action,
                                                      const std::string& selector, bool clear,
-                                                     bool submit);
+                                                     bool submit, Clock::time_point until);
   // Waits until `navigation` ends, or fails after `limit`.
   std::expected<void, std::string> wait_for_navigation(Widget& widget, Navigation& navigation,
                                                        std::chrono::milliseconds limit);
   // After input that may have started a navigation: lets the page handle it
   // for one frame, then waits for the new document when one is on its way.
-  std::expected<void, std::string> follow_input(Widget& widget, Navigation& navigation);
+  // Answers the first unmet condition, without waiting, when a click's
+  // guard kept the press from the page; empty otherwise.
+  std::expected<std::string, std::string> follow_input(Widget& widget, Navigation& navigation);
   // Hidden pages get no animation frames: the widget acted on goes in front.
   std::expected<void, std::string> bring_to_front(Widget& widget);
   // Takes the queued events: tab events update the widgets, events of

@@ -185,6 +185,9 @@ TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
       {"enable.html", {"type", "#fi", "x"}, "", "element is disabled: #fi", "fi.value", "kept"},
       {"overlay.html", {"click", "#stuck"}, "", "element is covered by div#cover: #stuck",
        "state.textContent", "none"},
+      // Covered only once the pointer comes: the page sees no press at all.
+      {"hover.html", {"click", "#b"}, "", "element is covered by div#tip: #b", "state.textContent",
+       "none"},
       {"label.html", {"click", "#hidden"}, "", "element is not visible: #hidden",
        "document.activeElement === document.body", "true"},
       {"label.html", {"click", "#vh"}, "", "element is not visible: #vh",
