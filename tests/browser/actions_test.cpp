@@ -119,41 +119,20 @@ class PageServer {
   std::vector<std::thread> handlers_;  // touched by the acceptor alone until it has ended
 };
 
-class Actions : public ::testing::Test {
+class Actions : public testing::SharedHostSuite<Actions> {
  protected:
   static void SetUpTestSuite() {
     server_ = new PageServer();
-    home_ = new TempDir();
-    host_ = new Host(home_->path(), {"--action-timeout", std::to_string(kActionMs),
-                                     "--navigation-timeout", std::to_string(kNavigationMs)});
-    port_ = host_->wait_ready();
+    start_host({"--action-timeout", std::to_string(kActionMs), "--navigation-timeout",
+                std::to_string(kNavigationMs)});
   }
   static void TearDownTestSuite() {
-    EXPECT_EQ(host_->stop(), 0);
-    EXPECT_EQ(host_->stderr_text(), "");
-    delete host_;
-    delete home_;
+    stop_host();
     delete server_;
   }
-  void SetUp() override { ASSERT_NE(port_, 0) << host_->ready_line() << host_->stderr_text(); }
 
-  static RunResult run(const std::vector<std::string>& args) {
-    return testing::run_client(home_->path(), args);
-  }
-  static std::string ok(const std::vector<std::string>& args) {
-    return testing::client_output(home_->path(), args);
-  }
-
-  static PageServer* server_;
-  static TempDir* home_;
-  static Host* host_;
-  static int port_;
+  static inline PageServer* server_ = nullptr;
 };
-
-PageServer* Actions::server_ = nullptr;
-TempDir* Actions::home_ = nullptr;
-Host* Actions::host_ = nullptr;
-int Actions::port_ = 0;
 
 TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
   struct Row {

@@ -121,4 +121,38 @@ class Host {
   std::string ready_line_;
 };
 
+// Tests that share one host, since starting the browser is the slow part.
+// `Suite` is the test class itself, so that each suite has a host of its own.
+template <class Suite>
+class SharedHostSuite : public ::testing::Test {
+ protected:
+  static void start_host(std::vector<std::string> args) {
+    home_ = new TempDir();
+    host_ = new Host(home_->path(), std::move(args));
+    port_ = host_->wait_ready();
+  }
+  // After all the suite's tests, the host still stops cleanly and quietly.
+  static void stop_host() {
+    EXPECT_EQ(host_->stop(), 0);
+    EXPECT_EQ(host_->stderr_text(), "");
+    EXPECT_FALSE(std::filesystem::exists(state_path(home_->path())));
+    delete host_;
+    delete home_;
+    host_ = nullptr;
+    home_ = nullptr;
+  }
+  void SetUp() override { ASSERT_NE(port_, 0) << host_->ready_line() << host_->stderr_text(); }
+
+  static RunResult run(const std::vector<std::string>& args) {
+    return run_client(home_->path(), args);
+  }
+  static std::string ok(const std::vector<std::string>& args) {
+    return client_output(home_->path(), args);
+  }
+
+  static inline TempDir* home_ = nullptr;
+  static inline Host* host_ = nullptr;
+  static inline int port_ = 0;
+};
+
 }  // namespace tessik::testing

@@ -82,44 +82,17 @@ std::string body_of(const std::string& reply) {
 }
 
 // One host for all the command tests: starting Chromium is the slow part.
-class BrowserCommands : public ::testing::Test {
+class BrowserCommands : public testing::SharedHostSuite<BrowserCommands> {
  protected:
-  static void SetUpTestSuite() {
-    home_ = new TempDir();
-    // Missing elements are waited for; a short wait keeps the suite quick.
-    host_ = new Host(home_->path(), {"--action-timeout", "1000"});
-    port_ = host_->wait_ready();
-  }
-  static void TearDownTestSuite() {
-    // After everything above, the host still stops cleanly and quietly.
-    EXPECT_EQ(host_->stop(), 0);
-    EXPECT_EQ(host_->stderr_text(), "");
-    EXPECT_FALSE(std::filesystem::exists(testing::state_path(home_->path())));
-    delete host_;
-    delete home_;
-  }
-  void SetUp() override { ASSERT_NE(port_, 0) << host_->ready_line() << host_->stderr_text(); }
-
-  static RunResult run(const std::vector<std::string>& args) {
-    return testing::run_client(home_->path(), args);
-  }
-  static std::string ok(const std::vector<std::string>& args) {
-    return testing::client_output(home_->path(), args);
-  }
+  // Missing elements are waited for; a short wait keeps the suite quick.
+  static void SetUpTestSuite() { start_host({"--action-timeout", "1000"}); }
+  static void TearDownTestSuite() { stop_host(); }
   static std::string token() {
     std::string text = read_file(testing::state_path(home_->path()));
     size_t at = text.find("\"token\":\"") + 9;
     return text.substr(at, text.find('"', at) - at);
   }
-
-  static TempDir* home_;
-  static Host* host_;
-  static int port_;
 };
-
-TempDir* BrowserCommands::home_ = nullptr;
-Host* BrowserCommands::host_ = nullptr;
-int BrowserCommands::port_ = 0;
 
 TEST_F(BrowserCommands, ReadCommandsShowThePage) {
   struct Case {
