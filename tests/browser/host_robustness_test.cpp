@@ -166,12 +166,25 @@ Clock::duration titles_while(Tricklers& tricklers, Clock::duration attack, Clock
   return slowest;
 }
 
-TEST(SlowClients, ATrickleDelaysNoOneAndBuysNoTime) {
-  TempDir home;
-  Host host(home.path());
-  int port = host.wait_ready();
-  ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
+// A host of its own for each test, which must stop cleanly and quietly after
+// the attack.
+class SlowClients : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = host.wait_ready();
+    ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
+  }
+  void TearDown() override {
+    EXPECT_EQ(host.stop(SIGTERM), 0);
+    EXPECT_EQ(host.stderr_text(), "");
+  }
 
+  TempDir home;
+  Host host{home.path()};
+  int port = 0;
+};
+
+TEST_F(SlowClients, ATrickleDelaysNoOneAndBuysNoTime) {
   // A byte every 3 s from each of 70 connections, opened again when closed.
   Tricklers tricklers(port, 70, 3s, true);
   Clock::duration slowest = titles_while(tricklers, 30s, 2s, home, 2s);
@@ -184,23 +197,14 @@ TEST(SlowClients, ATrickleDelaysNoOneAndBuysNoTime) {
   for (Clock::duration lived : tricklers.lifetimes()) {
     EXPECT_LT(lived, 15s) << seconds(lived) << " s";
   }
-  EXPECT_EQ(host.stop(SIGTERM), 0);
-  EXPECT_EQ(host.stderr_text(), "");
 }
 
-TEST(SlowClients, ACrowdBeyondTheCapDelaysNoOne) {
-  TempDir home;
-  Host host(home.path());
-  int port = host.wait_ready();
-  ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
-
+TEST_F(SlowClients, ACrowdBeyondTheCapDelaysNoOne) {
   // More silent connections than the host keeps open at once.
   Tricklers tricklers(port, 150, 5s, false);
   Clock::duration slowest = titles_while(tricklers, 7s, 1500ms, home, 2s);
   std::printf("slowest title beside 150 silent connections: %.0f ms\n", seconds(slowest) * 1000);
   EXPECT_EQ(tricklers.failed_connects(), 0u);
-  EXPECT_EQ(host.stop(SIGTERM), 0);
-  EXPECT_EQ(host.stderr_text(), "");
 }
 
 // ---- One host per HOME.
