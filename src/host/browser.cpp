@@ -248,11 +248,13 @@ constexpr std::string_view kActionScript = R"(async (sel, action, ms, clear, sub
     }
     return {x, y, target: el};
   };
-  // Until the host reads the verdict: whether the press about to come lands
-  // on the element or a label for it. The element may move, or something
-  // come over it, after the checks; such a press is kept from the page with
-  // the rest of its sequence, and the host tries again. A press that lands
-  // in no window reached here (a cross-origin frame) is taken as it comes.
+  // Until the host reads the verdict: whether each event of the press and
+  // release about to come lands on the element or a label for it. The
+  // element may move, or something come over it, after the checks or between
+  // press and release; the first event that misses is kept from the page with
+  // the rest of the sequence, so no click happens, and the host tries again.
+  // An event that lands in no window reached here (a cross-origin frame) is
+  // taken as it comes.
   const guard = (el, x, y) => {
     const types = ['pointerdown', 'mousedown', 'pointerup', 'mouseup', 'click'];
     const views = [window];
@@ -262,14 +264,11 @@ constexpr std::string_view kActionScript = R"(async (sel, action, ms, clear, sub
         for (let f = 0; f < frames.length && views.length < 64; f++) views.push(frames[f]);
       } catch (e) {}
     }
-    let decided = false, missed = '';
+    let missed = '';
     const aimed = (node) => node === el || (node.tagName === 'LABEL' && node.control === el);
     const listener = (event) => {
       if (!event.isTrusted) return;
-      // The first event decides for the sequence, as for a user whose
-      // press starts something under the pointer.
-      if (!decided) {
-        decided = true;
+      if (!missed) {
         const path = event.composedPath();
         if (!path.some(aimed)) {
           const box = el.isConnected ? topBox(el) : null;

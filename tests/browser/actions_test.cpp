@@ -165,6 +165,9 @@ TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
       {"overlay.html", {"click", "#stuck"}, "", "element is covered by div#cover: #stuck",
        "state.textContent", "none"},
       // Covered only once the pointer comes: the page sees no press at all.
+      // Pressed, then gone from under the release: no click may be reported.
+      {"hover.html", {"click", "#f"}, "", "element is not stable: #f", "state.textContent",
+       "pressed"},
       {"hover.html", {"click", "#b"}, "", "element is covered by div#tip: #b", "state.textContent",
        "none"},
       {"label.html", {"click", "#hidden"}, "", "element is not visible: #hidden",
