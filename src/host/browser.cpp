@@ -353,8 +353,8 @@ constexpr std::string_view kSubmitScript = R"(() => {
 // Settles once the page has handled the input sent before it: after the
 // next frame, or at once in a page that is hidden (it gets no frames, and
 // its timers are slowed down), as the one a click opened a window over.
-// Answers the first unmet condition when the click's guard kept its press
-// from the page, and settles at once then: the page saw nothing.
+// Answers the first unmet condition when the click's guard kept part of the
+// click from the page, and settles at once then: the page saw no click.
 constexpr std::string_view kSettleScript = R"((() => {
   const key = Symbol.for('tessik.guard');
   const guard = window[key];
