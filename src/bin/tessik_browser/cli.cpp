@@ -5,6 +5,7 @@
 #include "bin/tessik_browser/messages.h"
 #include "json/utf8.h"
 #include "json/writer.h"
+#include "sys/utf8.h"
 
 namespace tessik {
 
@@ -91,7 +92,7 @@ std::expected<JsonValue, std::string> add_text(JsonDocument& doc, std::string_vi
   if (is_valid_utf8(text)) return doc.add_string(text);
   std::string message(name);
   message += kNotUtf8Argument;
-  escape_json_string(message, lossy_utf8(text));
+  escape_json_string(message, sys::lossy_utf8(text));
   return std::unexpected(std::move(message));
 }
 
