@@ -11,10 +11,9 @@
 
 #include "host/devtools.h"
 #include "json/value.h"
+#include "rpc/commands.h"
 
 namespace tessik::host {
-
-enum class CommandKind { url, title, navigate, back, forward, reload, text, eval, click, type };
 
 struct Command {
   CommandKind kind = CommandKind::url;
