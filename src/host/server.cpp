@@ -369,46 +369,13 @@ class Loop {
   // Reads and checks the head once it is whole; false when the connection
   // got its reply already.
   bool read_head(Connection& c) {
-    size_t end = find_head_end(c.input);
-    if (end == std::string::npos) {
-      if (c.input.size() <= kMaxHeadBytes) return true;
-      reply(c, 431, error_envelope("request head too large"));
+    auto verdict = judge_request_head(c.input, options_.token);
+    if (!verdict) return true;
+    if (verdict->status != 0) {
+      reply(c, verdict->status, error_envelope(verdict->error), verdict->headers);
       return false;
     }
-    if (end > kMaxHeadBytes) {
-      reply(c, 431, error_envelope("request head too large"));
-      return false;
-    }
-    auto head = parse_request_head(std::string_view(c.input).substr(0, end));
-    if (!head) {
-      reply(c, 400, error_envelope("bad request: " + head.error()));
-      return false;
-    }
-    if (head->path != "/v1/exec") {
-      reply(c, 404, error_envelope("not found"));
-      return false;
-    }
-    if (head->method != "POST") {
-      reply(c, 405, error_envelope("method not allowed"), "Allow: POST\r\n");
-      return false;
-    }
-    if (!bearer_matches(head->authorization, options_.token)) {
-      reply(c, 401, error_envelope("unauthorized"), "WWW-Authenticate: Bearer\r\n");
-      return false;
-    }
-    if (head->has_transfer_encoding) {
-      reply(c, 501, error_envelope("transfer-encoding is not supported"));
-      return false;
-    }
-    if (!head->content_length) {
-      reply(c, 411, error_envelope("content-length required"));
-      return false;
-    }
-    if (*head->content_length > kMaxBodyBytes) {
-      reply(c, 413, error_envelope("request body too large"));
-      return false;
-    }
-    if (head->expects_continue) {
+    if (verdict->expects_continue) {
       static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
       // The socket's buffer is empty at this point, so this goes out whole
       // or the connection is broken.
@@ -418,8 +385,8 @@ class Loop {
         return false;
       }
     }
-    c.head_end = end;
-    c.body_length = *head->content_length;
+    c.head_end = verdict->head_end;
+    c.body_length = verdict->body_length;
     return true;
   }
 
