@@ -344,26 +344,35 @@ class Loop {
     }
   }
 
-  void read_request(Connection& c) {
+  // Hands what the connection holds now to `take`, chunk by chunk, until it
+  // holds no more or `take` says it has had enough. Closes a connection that
+  // the client has closed, or that broke.
+  template <class Take>
+  void receive(Connection& c, Take take) {
     char chunk[64 * 1024];
     for (;;) {
       ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
       if (n <= 0) {
-        c.fd.reset();  // gone before the request was whole
+        c.fd.reset();
         return;
       }
-      c.input.append(chunk, static_cast<size_t>(n));
-      if (c.head_end == 0 && !read_head(c)) return;
-      if (c.head_end != 0 && c.input.size() - c.head_end >= c.body_length) {
-        worker_.submit({c.id, c.input.substr(c.head_end, c.body_length),
-                        Clock::now() + kRequestLimit});
-        c.input.clear();
-        c.state = Connection::State::running;
-        return;
-      }
+      if (!take(std::string_view(chunk, static_cast<size_t>(n)))) return;
     }
+  }
+
+  void read_request(Connection& c) {
+    receive(c, [&](std::string_view bytes) {
+      c.input.append(bytes);
+      if (c.head_end == 0 && !read_head(c)) return false;
+      if (c.head_end == 0 || c.input.size() - c.head_end < c.body_length) return true;
+      worker_.submit({c.id, c.input.substr(c.head_end, c.body_length),
+                      Clock::now() + kRequestLimit});
+      c.input.clear();
+      c.state = Connection::State::running;
+      return false;
+    });
   }
 
   // Reads and checks the head once it is whole; false when the connection
@@ -414,17 +423,14 @@ class Loop {
   }
 
   void drain(Connection& c) {
-    char chunk[64 * 1024];
-    for (;;) {
-      ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-      if (n <= 0 || Clock::now() >= c.drain_until) {
+    receive(c, [&](std::string_view) {
+      if (Clock::now() >= c.drain_until) {
         c.fd.reset();
-        return;
+        return false;
       }
       c.deadline = std::min(Clock::now() + kDrainLimit, c.drain_until);
-    }
+      return true;
+    });
   }
 
   const ServeOptions& options_;

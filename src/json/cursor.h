@@ -74,6 +74,13 @@ class JsonCursor {
   // is checked and the result is meaningless.
   std::expected<Number, JsonError> read_number(bool convert = true);
 
+  struct Container {
+    bool object;  // "{" rather than "["
+    bool empty;   // closed at once: the closing bracket is read too
+  };
+  // At "[" or "{": steps inside, past the whitespace there.
+  std::expected<Container, JsonError> enter_container();
+
   // At "t", "f" or "n": reads true, false or null.
   std::expected<JsonValue, JsonError> read_word();
 

@@ -143,21 +143,14 @@ void write_value(JsonSink& out, JsonValue root, bool pretty) {
         write_escaped(out, v.as_string());
         break;
       case JsonKind::array:
-        if (v.size() == 0) {
-          out.write("[]");
-          break;
-        }
-        out.put('[');
-        stack.push_back({v.items().data(), nullptr, 0, v.size()});
+      case JsonKind::object: {
+        const bool array = v.kind() == JsonKind::array;
+        out.write(v.size() == 0 ? (array ? "[]" : "{}") : (array ? "[" : "{"));
+        if (v.size() == 0) break;
+        stack.push_back({array ? v.items().data() : nullptr,
+                         array ? nullptr : v.members().data(), 0, v.size()});
         break;
-      case JsonKind::object:
-        if (v.size() == 0) {
-          out.write("{}");
-          break;
-        }
-        out.put('{');
-        stack.push_back({nullptr, v.members().data(), 0, v.size()});
-        break;
+      }
     }
     // Find the next value to write, closing finished containers.
     for (;;) {

@@ -259,26 +259,16 @@ class ConfigDecoder {
       if (c_.at_end()) return Fail(c_.error(problem::kEofValue));
       switch (c_.peek()) {
         case '[':
-          c_.advance();
-          c_.skip_whitespace();
-          if (c_.at_end()) return Fail(c_.error(problem::kEofList));
-          if (c_.peek() != ']') {
-            open.push_back(false);
-            continue;
-          }
-          c_.advance();
-          break;
-        case '{':
-          c_.advance();
-          c_.skip_whitespace();
-          if (c_.at_end()) return Fail(c_.error(problem::kEofObject));
-          if (c_.peek() != '}') {
-            open.push_back(true);
+        case '{': {
+          auto opened = c_.enter_container();
+          if (!opened) return Fail(std::move(opened.error()));
+          if (opened->empty) break;
+          open.push_back(opened->object);
+          if (opened->object) {
             if (auto r = skip_key(); !r) return r;
-            continue;
           }
-          c_.advance();
-          break;
+          continue;
+        }
         case '"':
           if (auto s = c_.read_string(false, false); !s) return Fail(std::move(s.error()));
           break;
