@@ -260,14 +260,8 @@ std::expected<JsonCursor::Number, JsonError> JsonCursor::read_number(bool conver
   return n;
 }
 
-std::expected<JsonCursor::Container, JsonError> JsonCursor::enter_container() {
-  const bool object = *p_ == '{';
-  ++p_;
-  skip_whitespace();
-  if (p_ == end_) return std::unexpected(error(object ? problem::kEofObject : problem::kEofList));
-  if (*p_ != (object ? '}' : ']')) return Container{object, false};
-  ++p_;
-  return Container{object, true};
+JsonError JsonCursor::unclosed(bool object) const {
+  return error(object ? problem::kEofObject : problem::kEofList);
 }
 
 std::expected<JsonValue, JsonError> JsonCursor::read_word() {
