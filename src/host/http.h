@@ -3,6 +3,7 @@
 // request head, every rule that refuses one, and forming a reply.
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -19,6 +20,8 @@ struct RequestHead {
   std::string method;
   std::string path;  // the request target without its query
   std::optional<std::string> authorization;
+  std::optional<std::string> host;
+  bool has_origin = false;  // sent by browsers for a page's own requests
   // Content-Length; more than kMaxBodyBytes is held as kMaxBodyBytes + 1.
   std::optional<size_t> content_length;
   bool has_transfer_encoding = false;
@@ -49,9 +52,10 @@ struct HeadVerdict {
 };
 
 // Judges the head at the start of `input`, the bytes received so far, for a
-// host that serves POST /v1/exec to bearers of `token`; nothing while the
-// head may still be arriving.
-std::optional<HeadVerdict> judge_request_head(std::string_view input, std::string_view token);
+// host that serves POST /v1/exec on 127.0.0.1:`port` to bearers of `token`;
+// nothing while the head may still be arriving.
+std::optional<HeadVerdict> judge_request_head(std::string_view input, std::string_view token,
+                                              uint16_t port);
 
 // A whole reply: status line, Content-Type, Content-Length, Connection: close,
 // `extra_headers` (each ended by CR LF), the empty line and the body.

@@ -199,7 +199,7 @@ int run(int argc, char** argv) {
     } else {
       (void)sys::write_all(STDOUT_FILENO,
                            "listening on 127.0.0.1:" + std::to_string(port) + "\n");
-      auto stopped = serve({listen_fd.get(), *token, signal_pipe->read.get(), process->pid,
+      auto stopped = serve({listen_fd.get(), port, *token, signal_pipe->read.get(), process->pid,
                             abort_pipe->write.get()},
                            browser, devtools);
       // Clients must stop finding this host before it goes.

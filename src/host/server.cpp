@@ -378,7 +378,7 @@ class Loop {
   // Reads and checks the head once it is whole; false when the connection
   // got its reply already.
   bool read_head(Connection& c) {
-    auto verdict = judge_request_head(c.input, options_.token);
+    auto verdict = judge_request_head(c.input, options_.token, options_.port);
     if (!verdict) return true;
     if (verdict->status != 0) {
       reply(c, verdict->status, error_envelope(verdict->error), verdict->headers);

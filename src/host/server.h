@@ -4,6 +4,7 @@
 // one after another, so that a slow page never holds up an accept.
 
 #include <chrono>
+#include <cstdint>
 #include <expected>
 #include <string>
 #include <sys/types.h>
@@ -30,6 +31,7 @@ enum class StopReason { signal, browser_exited };
 
 struct ServeOptions {
   int listener = -1;     // bound, listening, non-blocking
+  uint16_t port = 0;     // the listener's
   std::string token;
   // Carries the numbers of the signals caught: SIGCHLD, or one that stops the host.
   int signal_fd = -1;

@@ -74,6 +74,13 @@ std::string post(const std::string& token, const std::string& body,
          "\r\nConnection: close\r\n\r\n" + body;
 }
 
+// `request` as made by post(), with `host` as its Host header's value.
+std::string with_host(const std::string& request, const std::string& host) {
+  const std::string sent = "\r\nHost: 127.0.0.1\r\n";
+  size_t at = request.find(sent);
+  return request.substr(0, at) + "\r\nHost: " + host + "\r\n" + request.substr(at + sent.size());
+}
+
 std::string status_line(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
 
 std::string body_of(const std::string& reply) {
@@ -319,6 +326,8 @@ TEST_F(BrowserCommands, AWrongTokenIsRefused) {
 TEST_F(BrowserCommands, RequestsOutsideTheContractGetAnEnvelope) {
   const std::string good = token();
   const std::string body = R"({"command":"url"})";
+  const std::string six_times_seven = R"({"command":"eval","args":{"script":"6 * 7"}})";
+  const std::string port = std::to_string(port_);
   struct Case {
     std::string name;
     std::string request;
@@ -345,8 +354,15 @@ TEST_F(BrowserCommands, RequestsOutsideTheContractGetAnEnvelope) {
        R"({"error":"bad request: missing command","ok":false})"},
       {"unknown command", post(good, R"({"command":"fly"})"), "HTTP/1.1 400 Bad Request",
        R"({"error":"unknown command: fly","ok":false})"},
-      {"good", post(good, R"({"command":"eval","args":{"script":"6 * 7"}})"), "HTTP/1.1 200 OK",
+      {"good", post(good, six_times_seven), "HTTP/1.1 200 OK",
        R"({"data":{"ok":true,"value":42},"ok":true})"},
+      {"from a page", with_host(post(good, six_times_seven), "127.0.0.1\r\nOrigin: null"),
+       "HTTP/1.1 403 Forbidden", R"({"error":"forbidden: a request with an Origin header","ok":false})"},
+      {"to another name", with_host(post(good, six_times_seven), "evil.example:" + port),
+       "HTTP/1.1 403 Forbidden",
+       R"({"error":"forbidden: Host is not 127.0.0.1 or localhost","ok":false})"},
+      {"to its name and port", with_host(post(good, six_times_seven), "localhost:" + port),
+       "HTTP/1.1 200 OK", R"({"data":{"ok":true,"value":42},"ok":true})"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -46,6 +46,8 @@ TEST(HostHttp, ReadsTheHeadersItUses) {
   EXPECT_EQ(head->method, "POST");
   EXPECT_EQ(head->path, "/v1/exec");
   EXPECT_EQ(head->authorization, std::optional<std::string>("Bearer t0k"));
+  EXPECT_EQ(head->host, std::optional<std::string>("127.0.0.1"));
+  EXPECT_FALSE(head->has_origin);
   EXPECT_EQ(head->content_length, std::optional<size_t>(17));
   EXPECT_TRUE(head->expects_continue);
   EXPECT_FALSE(head->has_transfer_encoding);
@@ -125,10 +127,36 @@ TEST(HostHttp, JudgesEachHeadByOneSetOfRules) {
       {exec + bearer + "\r\n", 411, "content-length required", ""},
       {exec + bearer + "Content-Length: 16777217\r\n\r\n", 413, "request body too large", ""},
       {exec + bearer + length + "\r\n{}", 0, "", ""},
+      // The host's own names, with or without its port, and no page's request.
+      {exec + "Host: 127.0.0.1\r\n" + bearer + length + "\r\n", 0, "", ""},
+      {exec + "Host: 127.0.0.1:8080\r\n" + bearer + length + "\r\n", 0, "", ""},
+      {exec + "Host: localhost\r\n" + bearer + length + "\r\n", 0, "", ""},
+      {exec + "Host: LocalHost:8080\r\n" + bearer + length + "\r\n", 0, "", ""},
+      {exec + "Host: 127.0.0.1:8081\r\n" + bearer + length + "\r\n", 403,
+       "forbidden: Host is not 127.0.0.1 or localhost", ""},
+      {exec + "Host: localhost:\r\n" + bearer + length + "\r\n", 403,
+       "forbidden: Host is not 127.0.0.1 or localhost", ""},
+      {exec + "Host: 127.0.0.1:08080\r\n" + bearer + length + "\r\n", 403,
+       "forbidden: Host is not 127.0.0.1 or localhost", ""},
+      {exec + "Host: evil.example\r\n" + bearer + length + "\r\n", 403,
+       "forbidden: Host is not 127.0.0.1 or localhost", ""},
+      {exec + "Host: 127.0.0.1.evil.example\r\n" + bearer + length + "\r\n", 403,
+       "forbidden: Host is not 127.0.0.1 or localhost", ""},
+      {exec + "Host: \r\n" + bearer + length + "\r\n", 403,
+       "forbidden: Host is not 127.0.0.1 or localhost", ""},
+      {exec + "Host: localhost\r\nHost: localhost\r\n" + bearer + length + "\r\n", 400,
+       "bad request: more than one host", ""},
+      {exec + "Origin: http://127.0.0.1:8080\r\n" + bearer + length + "\r\n", 403,
+       "forbidden: a request with an Origin header", ""},
+      {exec + "Host: localhost\r\norigin: null\r\n" + bearer + length + "\r\n", 403,
+       "forbidden: a request with an Origin header", ""},
+      // Turned away before the token is looked at.
+      {exec + "Origin: http://evil.example\r\n" + length + "\r\n", 403,
+       "forbidden: a request with an Origin header", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input.substr(0, 80));
-    auto verdict = judge_request_head(c.input, "t0k");
+    auto verdict = judge_request_head(c.input, "t0k", 8080);
     if (c.status < 0) {
       EXPECT_FALSE(verdict);
       continue;
@@ -138,7 +166,8 @@ TEST(HostHttp, JudgesEachHeadByOneSetOfRules) {
     EXPECT_EQ(verdict->error, c.error);
     EXPECT_EQ(verdict->headers, c.headers);
   }
-  auto taken = judge_request_head(exec + bearer + length + "Expect: 100-continue\r\n\r\n{}", "t0k");
+  auto taken =
+      judge_request_head(exec + bearer + length + "Expect: 100-continue\r\n\r\n{}", "t0k", 8080);
   ASSERT_TRUE(taken);
   EXPECT_EQ(taken->head_end, exec.size() + bearer.size() + length.size() + 24);
   EXPECT_EQ(taken->body_length, 2u);
