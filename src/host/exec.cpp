@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "host/http.h"
 #include "host/json_build.h"
 #include "json/reader.h"
 #include "json/writer.h"
@@ -42,7 +43,7 @@ std::expected<Command, std::string> decode_exec_request(std::string_view body) {
   if (!name) return std::unexpected(bad("missing command"));
   if (!name->is_string()) return std::unexpected(bad("command must be a string"));
   const CommandSpec* spec = find_command(name->as_string());
-  if (!spec) return std::unexpected("unknown command: " + std::string(name->as_string()));
+  if (!spec) return std::unexpected("unknown command: " + shown_request_bytes(name->as_string()));
   Command command;
   command.kind = spec->kind;
 

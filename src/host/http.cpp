@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "json/utf8.h"
+
 namespace tessik::host {
 
 namespace {
@@ -95,7 +97,7 @@ std::expected<RequestHead, std::string> parse_request_head(std::string_view head
   }
   if (target.empty()) return std::unexpected(std::string("malformed request line"));
   if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-    return std::unexpected("unsupported protocol version: " + std::string(version));
+    return std::unexpected("unsupported protocol version: " + shown_request_bytes(version));
   }
   out.method = method;
   out.path = target.substr(0, target.find('?'));
@@ -194,6 +196,29 @@ std::optional<HeadVerdict> judge_request_head(std::string_view input, std::strin
   taken.body_length = *head->content_length;
   taken.expects_continue = head->expects_continue;
   return taken;
+}
+
+std::optional<HeadVerdict> judge_request_body(std::string_view body) {
+  if (!is_valid_utf8(body)) return HeadVerdict{400, "bad request: the body is not valid UTF-8", {}};
+  return std::nullopt;
+}
+
+std::string shown_request_bytes(std::string_view bytes, size_t limit) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes.substr(0, limit)) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  if (bytes.size() > limit) out += "...";
+  return out;
 }
 
 std::string format_reply(int status, std::string_view body, std::string_view extra_headers) {

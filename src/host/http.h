@@ -57,6 +57,15 @@ struct HeadVerdict {
 std::optional<HeadVerdict> judge_request_head(std::string_view input, std::string_view token,
                                               uint16_t port);
 
+// What becomes of a request whose body of the announced length has arrived:
+// refused (a body that is not UTF-8 cannot go to the browser), or nothing.
+std::optional<HeadVerdict> judge_request_body(std::string_view body);
+
+// Request bytes as a reply may show them: printable ASCII as it is, a
+// backslash and every other byte escaped (\\, \xNN), at most `limit`
+// bytes of the request shown, then "...".
+std::string shown_request_bytes(std::string_view bytes, size_t limit = 40);
+
 // A whole reply: status line, Content-Type, Content-Length, Connection: close,
 // `extra_headers` (each ended by CR LF), the empty line and the body.
 std::string format_reply(int status, std::string_view body, std::string_view extra_headers = {});

@@ -367,8 +367,12 @@ class Loop {
       c.input.append(bytes);
       if (c.head_end == 0 && !read_head(c)) return false;
       if (c.head_end == 0 || c.input.size() - c.head_end < c.body_length) return true;
-      worker_.submit({c.id, c.input.substr(c.head_end, c.body_length),
-                      Clock::now() + kRequestLimit});
+      std::string_view body = std::string_view(c.input).substr(c.head_end, c.body_length);
+      if (auto refused = judge_request_body(body)) {
+        reply(c, refused->status, error_envelope(refused->error));
+        return false;
+      }
+      worker_.submit({c.id, std::string(body), Clock::now() + kRequestLimit});
       c.input.clear();
       c.state = Connection::State::running;
       return false;

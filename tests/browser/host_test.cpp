@@ -356,6 +356,12 @@ TEST_F(BrowserCommands, RequestsOutsideTheContractGetAnEnvelope) {
        R"({"error":"unknown command: fly","ok":false})"},
       {"good", post(good, six_times_seven), "HTTP/1.1 200 OK",
        R"({"data":{"ok":true,"value":42},"ok":true})"},
+      // Bytes that are not UTF-8 never reach the browser, nor come back.
+      {"body not utf-8", post(good, "{\"command\":\"eval\",\"args\":{\"script\":\"'\xFF'\"}}"),
+       "HTTP/1.1 400 Bad Request",
+       R"({"error":"bad request: the body is not valid UTF-8","ok":false})"},
+      {"version not utf-8", "POST /v1/exec HTTP/\xFF\xC3\r\n\r\n", "HTTP/1.1 400 Bad Request",
+       R"({"error":"bad request: unsupported protocol version: HTTP/\\xff\\xc3","ok":false})"},
       {"from a page", with_host(post(good, six_times_seven), "127.0.0.1\r\nOrigin: null"),
        "HTTP/1.1 403 Forbidden", R"({"error":"forbidden: a request with an Origin header","ok":false})"},
       {"to another name", with_host(post(good, six_times_seven), "evil.example:" + port),

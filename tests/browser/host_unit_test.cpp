@@ -81,6 +81,11 @@ TEST(HostHttp, RefusesMalformedHeads) {
       {"POST /v1/exec HTTP/1.1 x\r\n\r\n", "malformed request line"},
       {"PO(ST /v1/exec HTTP/1.1\r\n\r\n", "malformed request line"},
       {"POST /v1/exec HTTP/2.0\r\n\r\n", "unsupported protocol version: HTTP/2.0"},
+      // Request bytes are shown escaped, and only so many of them.
+      {"POST /v1/exec HTTP/\xFF\x01\\\r\n\r\n",
+       "unsupported protocol version: HTTP/\\xff\\x01\\\\"},
+      {"POST /v1/exec " + std::string(41, 'H') + "\r\n\r\n",
+       "unsupported protocol version: " + std::string(40, 'H') + "..."},
       {"POST / HTTP/1.1\r\nno colon\r\n\r\n", "malformed header line"},
       {"POST / HTTP/1.1\r\n: empty name\r\n\r\n", "malformed header line"},
       {"POST / HTTP/1.1\r\nBad Name: x\r\n\r\n", "malformed header line"},
@@ -150,6 +155,15 @@ TEST(HostHttp, JudgesEachHeadByOneSetOfRules) {
        "forbidden: a request with an Origin header", ""},
       {exec + "Host: localhost\r\norigin: null\r\n" + bearer + length + "\r\n", 403,
        "forbidden: a request with an Origin header", ""},
+      // The body is judged once it is whole: it must be UTF-8.
+      {exec + bearer + "Content-Length: 4\r\n\r\n\"\xC3\xA9\"", 0, "", ""},
+      {exec + bearer + "Content-Length: 3\r\n\r\n\"\xC3\"", 400,
+       "bad request: the body is not valid UTF-8", ""},
+      {exec + bearer + "Content-Length: 2\r\n\r\n\xFF\xFE", 400,
+       "bad request: the body is not valid UTF-8", ""},
+      {exec + bearer + "Content-Length: 5\r\n\r\n\"\xED\xA0\x80\"", 400,
+       "bad request: the body is not valid UTF-8", ""},
+      {exec + bearer + "Content-Length: 4\r\n\r\n\xFF", 0, "", ""},  // the rest is to come
       // Turned away before the token is looked at.
       {exec + "Origin: http://evil.example\r\n" + length + "\r\n", 403,
        "forbidden: a request with an Origin header", ""},
@@ -162,6 +176,12 @@ TEST(HostHttp, JudgesEachHeadByOneSetOfRules) {
       continue;
     }
     ASSERT_TRUE(verdict);
+    if (verdict->status == 0 && c.input.size() - verdict->head_end >= verdict->body_length) {
+      if (auto refused = judge_request_body(
+              std::string_view(c.input).substr(verdict->head_end, verdict->body_length))) {
+        verdict = refused;
+      }
+    }
     EXPECT_EQ(verdict->status, c.status);
     EXPECT_EQ(verdict->error, c.error);
     EXPECT_EQ(verdict->headers, c.headers);
@@ -268,6 +288,9 @@ TEST(HostExec, RefusesBodiesItCannotRun) {
       {"{}", "bad request: missing command"},
       {R"({"command":7})", "bad request: command must be a string"},
       {R"({"command":"URL"})", "unknown command: URL"},
+      {R"({"command":"f\u0000ly\u00e9"})", "unknown command: f\\x00ly\\xc3\\xa9"},
+      {R"({"command":")" + std::string(100, 'x') + "\"}",
+       "unknown command: " + std::string(40, 'x') + "..."},
       {R"({"command":"url","widget_id":2})", "bad request: widget_id must be a string"},
       {R"({"command":"url","args":[]})", "bad request: args must be an object"},
       {R"({"command":"navigate"})", "bad request: navigate needs args.url"},
