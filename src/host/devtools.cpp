@@ -19,6 +19,13 @@ namespace {
 // queue without bound; the oldest events are the least useful.
 constexpr size_t kMaxQueuedEvents = 10000;
 
+// Page text may hold lone UTF-16 surrogates, which the browser sends as
+// escapes that have no UTF-8 form: they read as U+FFFD. The browser's own
+// messages nest at most about 300 levels deep; all of them are read, so a
+// result too deep for a client is judged later, by what the client takes.
+constexpr JsonReadOptions kBrowserText{.max_depth = 1000,
+                                       .surrogates = JsonCursor::Surrogates::replaced};
+
 const std::string kStopping = "the host is stopping";
 const std::string kExited(kBrowserExited);
 
@@ -155,7 +162,7 @@ std::expected<void, std::string> DevTools::read_some(Clock::time_point deadline)
 }
 
 void DevTools::take_message(std::string_view text) {
-  auto parsed = parse_json(text);
+  auto parsed = parse_json(text, kBrowserText);
   if (!parsed) {
     unreadable_ = "unreadable message from the browser: " + parsed.error().text();
     return;

@@ -14,6 +14,16 @@ namespace {
 
 std::string bad(std::string_view what) { return "bad request: " + std::string(what); }
 
+// A client reads 127 levels of arrays and objects, the envelope and a
+// script's outcome ({"ok","value"}) among them: that leaves 125 for a result.
+constexpr size_t kMaxResultDepth = kMaxJsonDepth - 2;
+const std::string kTooDeep = "the result is nested too deeply: a result may nest arrays and objects " +
+                             std::to_string(kMaxResultDepth) + " levels deep at most";
+// The browser's own failure for a value nested deeper than it can send
+// (about 300 levels): the same limit, met further down.
+constexpr std::string_view kBrowserTooDeep =
+    "Failed to convert response to JSON: CBOR: stack limit exceeded";
+
 // An argument that must be a string: its text, absent, or a failure.
 std::expected<std::optional<std::string>, std::string> string_arg(const JsonValue* args,
                                                                   std::string_view name) {
@@ -89,7 +99,10 @@ ExecReply handle_exec(std::string_view body, Browser& browser, Clock::time_point
   auto command = decode_exec_request(body);
   if (!command) return {400, error_envelope(command.error())};
   auto data = browser.run(*command, deadline);
+  if (!data && data.error().starts_with(kBrowserTooDeep)) return {200, error_envelope(kTooDeep)};
   if (!data) return {200, error_envelope(data.error())};
+  // The envelope adds one level; a script's value sits one level down in data.
+  if (nesting_depth(data->value) + 1 > kMaxJsonDepth) return {200, error_envelope(kTooDeep)};
   return {200, data_envelope(data->value)};
 }
 

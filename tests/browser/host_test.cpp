@@ -151,6 +151,56 @@ TEST_F(BrowserCommands, EvalPrintsTheValueByItsKind) {
   }
 }
 
+// A string cut inside a character pair leaves half of it, which has no
+// UTF-8 form: each such half comes out as U+FFFD, whichever command reads it.
+TEST_F(BrowserCommands, HalvesOfCharacterPairsReadAsReplacementCharacters) {
+  ok({"navigate", page("index.html")});
+  const std::string fffd = "\xEF\xBF\xBD";
+  ok({"eval", "document.title = 'cut ' + '\xF0\x9F\x98\x80'.slice(0, 1);"
+              "document.getElementById('intro').textContent = '\\uDE00 and \\uD83D\\uD83D\\uDE00'"});
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {{"title"}, "cut " + fffd + "\n"},
+      {{"text", "#intro"}, fffd + " and " + fffd + "\xF0\x9F\x98\x80\n"},
+      {{"eval", "'a\\uDC00b'"}, "a" + fffd + "b\n"},
+      {{"eval", "['\\uD800']"}, "[\n  \"" + fffd + "\"\n]\n"},
+      {{"eval", "({['\\uDBFF']: 1})"}, "{\n  \"" + fffd + "\": 1\n}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    EXPECT_EQ(ok(c.args), c.out);
+  }
+}
+
+// The client reads 127 levels, its envelope ({"data"}) and a script's outcome
+// ({"ok","value"}) among them: 125 are left for the value.
+TEST_F(BrowserCommands, ResultsNestedTooDeepForTheClientAreRefused) {
+  auto nested = [](int levels) {
+    return "(() => { let v = 1; for (let i = 0; i < " + std::to_string(levels) +
+           "; i++) v = [v]; return v; })()";
+  };
+  std::string deepest;  // 125 arrays around 1, printed pretty
+  for (int i = 0; i < 125; ++i) deepest += std::string(2 * i, ' ') + "[\n";
+  deepest += std::string(250, ' ') + "1\n";
+  for (int i = 124; i >= 0; --i) deepest += std::string(2 * i, ' ') + "]\n";
+  EXPECT_EQ(ok({"eval", nested(125)}), deepest);
+
+  const std::string too_deep =
+      "tessik-browser: the result is nested too deeply: a result may nest arrays and objects 125 "
+      "levels deep at most\n";
+  // 126 levels, the same in an object, and deeper than the browser can send.
+  for (std::string script : {nested(126), "({a: " + nested(125) + "})", nested(400)}) {
+    SCOPED_TRACE(script);
+    RunResult r = run({"eval", script});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, too_deep);
+  }
+}
+
 TEST_F(BrowserCommands, EvalFailuresCarryTheExceptionText) {
   ok({"navigate", page("index.html")});
   struct Case {
