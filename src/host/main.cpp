@@ -130,7 +130,7 @@ std::expected<std::pair<sys::Fd, uint16_t>, std::string> listen_on_loopback() {
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     return fail_with("cannot bind 127.0.0.1", errno);
   }
-  if (::listen(fd.get(), 128) != 0) return fail_with("cannot listen", errno);
+  if (::listen(fd.get(), kListenBacklog) != 0) return fail_with("cannot listen", errno);
   socklen_t length = sizeof address;
   if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return fail_with("cannot read the port", errno);

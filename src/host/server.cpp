@@ -36,6 +36,11 @@ constexpr auto kClosingLimit = std::chrono::seconds(3);
 constexpr size_t kAcceptBatch = 16;
 // How long to leave new connections waiting when no descriptor is free.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// How long a new connection keeps its place, request or not: a client sends
+// its request right after connecting, but on a busy machine that may take a
+// while, and a connection dropped meanwhile fails a client that did nothing
+// wrong.
+constexpr auto kEvictionGrace = std::chrono::seconds(1);
 
 struct Job {
   uint64_t connection;
@@ -171,6 +176,7 @@ struct Connection {
   size_t sent = 0;
   Clock::time_point deadline;
   Clock::time_point drain_until;
+  Clock::time_point accepted;
 };
 
 class Loop {
@@ -189,11 +195,14 @@ class Loop {
       owners.clear();
       fds.push_back({options_.signal_fd, POLLIN, 0});
       fds.push_back({worker_.wake_fd(), POLLIN, 0});
-      bool accepting = !closing_until_ && now >= accept_pause_until_ &&
-                       (connections_.size() < kMaxConnections || evictable() != connections_.end());
+      bool room = connections_.size() < kMaxConnections || evictable(now) != connections_.end();
+      bool accepting = !closing_until_ && now >= accept_pause_until_ && room;
       fds.push_back({accepting ? options_.listener : -1, POLLIN, 0});
       Clock::time_point next = closing_until_.value_or(now + std::chrono::hours(1));
       if (now < accept_pause_until_) next = std::min(next, accept_pause_until_);
+      // Without room, the next chance of some is when a new connection's
+      // grace ends.
+      if (!room) next = std::min(next, grace_ends());
       for (Connection& c : connections_) {
         if (c.state == Connection::State::running) continue;
         short events = c.state == Connection::State::writing ? POLLOUT : POLLIN;
@@ -228,7 +237,10 @@ class Loop {
       for (Connection& c : connections_) {
         if (c.state != Connection::State::running && now >= c.deadline) c.fd.reset();
       }
-      connections_.remove_if([](const Connection& c) { return !c.fd; });
+      // A connection that has gone frees a descriptor: waiting ones may come.
+      if (connections_.remove_if([](const Connection& c) { return !c.fd; }) > 0) {
+        accept_pause_until_ = {};
+      }
     }
   }
 
@@ -274,22 +286,42 @@ class Loop {
     }
   }
 
-  // The oldest connection that may go to make room: first one whose request
-  // is still incomplete, else one whose reply is out already.
-  Connections::iterator evictable() {
-    for (auto state : {Connection::State::reading, Connection::State::draining}) {
-      auto found = std::find_if(connections_.begin(), connections_.end(),
-                                [&](const Connection& c) { return c.fd && c.state == state; });
-      if (found != connections_.end()) return found;
-    }
-    return connections_.end();
+  // The oldest connection that may go to make room at `now`: first one past
+  // its grace whose request is still incomplete, else one whose reply is out
+  // already.
+  Connections::iterator evictable(Clock::time_point now) {
+    auto found = std::find_if(connections_.begin(), connections_.end(), [&](const Connection& c) {
+      return c.fd && c.state == Connection::State::reading && now >= c.accepted + kEvictionGrace;
+    });
+    if (found != connections_.end()) return found;
+    return std::find_if(connections_.begin(), connections_.end(), [](const Connection& c) {
+      return c.fd && c.state == Connection::State::draining;
+    });
   }
 
+  // When the first connection still reading now passes its grace.
+  Clock::time_point grace_ends() const {
+    Clock::time_point first = Clock::time_point::max();
+    for (const Connection& c : connections_) {
+      if (c.fd && c.state == Connection::State::reading) first = std::min(first, c.accepted);
+    }
+    return first == Clock::time_point::max() ? first : first + kEvictionGrace;
+  }
+
+  // Drops the oldest connection that may go, after reading what it holds
+  // already: a request that has arrived whole, unread, keeps its connection.
   bool evict_one() {
-    auto victim = evictable();
-    if (victim == connections_.end()) return false;
-    connections_.erase(victim);
-    return true;
+    for (;;) {
+      auto victim = evictable(Clock::now());
+      if (victim == connections_.end()) return false;
+      if (victim->state == Connection::State::reading) {
+        read_request(*victim);
+        if (victim->fd && victim->state != Connection::State::reading) continue;
+      }
+      // Whether it ended by itself just now or is dropped, it makes room.
+      connections_.erase(victim);
+      return true;
+    }
   }
 
   // Takes a batch of waiting connections: those just taken are read before a
@@ -297,7 +329,9 @@ class Loop {
   void accept_some() {
     connections_.remove_if([](const Connection& c) { return !c.fd; });
     for (size_t taken = 0; taken < kAcceptBatch; ++taken) {
-      if (connections_.size() >= kMaxConnections && evictable() == connections_.end()) return;
+      // At the cap, room is made only for the connection poll announced, the
+      // first of the batch; without room, the rest wait in the backlog.
+      if (connections_.size() >= kMaxConnections && (taken > 0 || !evict_one())) return;
       auto fd = sys::accept_connection(options_.listener);
       if (!fd && (fd.error() == EMFILE || fd.error() == ENFILE)) {
         // Out of descriptors: make room as at the cap, or leave the
@@ -307,13 +341,12 @@ class Loop {
         return;
       }
       if (!fd) return;  // EAGAIN, or a connection that went away before its accept
-      // Room is made only for a connection that is really there.
-      if (connections_.size() >= kMaxConnections) evict_one();
       Connection& c = connections_.emplace_back();
       c.id = next_id_++;
       c.fd = std::move(*fd);
+      c.accepted = Clock::now();
       // Counted from here whatever arrives, so trickling bytes buys no time.
-      c.deadline = Clock::now() + kArrivalLimit;
+      c.deadline = c.accepted + kArrivalLimit;
     }
   }
 

@@ -24,8 +24,13 @@ inline constexpr auto kIdleLimit = std::chrono::seconds(10);
 inline constexpr auto kRequestLimit = std::chrono::seconds(60);
 // At most this many connections are open at once. A new one takes the place
 // of the oldest that has not sent its whole request, so connections that send
-// nothing never keep out one that does.
+// nothing never keep out one that does; a connection whose request has
+// arrived is never dropped for room. With no room, new connections wait in
+// the listen backlog.
 inline constexpr size_t kMaxConnections = 128;
+// Connections the system may hold for the host before it takes them (the
+// system may cap it lower: net.core.somaxconn, kern.ipc.somaxconn).
+inline constexpr int kListenBacklog = 1024;
 
 enum class StopReason { signal, browser_exited };
 

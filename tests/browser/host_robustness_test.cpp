@@ -10,11 +10,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <stdexcept>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -25,6 +28,7 @@
 #include "host/chromium.h"
 #include "support/fake_endpoint.h"
 #include "support/process.h"
+#include "sys/fd.h"
 
 namespace tessik {
 namespace {
@@ -206,6 +210,85 @@ TEST_F(SlowClients, ACrowdBeyondTheCapDelaysNoOne) {
   std::printf("slowest title beside 150 silent connections: %.0f ms\n", seconds(slowest) * 1000);
   EXPECT_EQ(tricklers.failed_connects(), 0u);
 }
+
+// ---- Many clients at once.
+
+// Runs `count` real clients, each evaluating its own number, held at a gate
+// until all have started and then let go together.
+std::vector<RunResult> burst(const TempDir& home, size_t count) {
+  auto gate = sys::make_pipe();
+  if (!gate) throw std::runtime_error("pipe failed");
+  std::vector<RunResult> results(count);
+  std::vector<std::thread> clients;
+  std::atomic<size_t> started{0};
+  for (size_t i = 0; i < count; ++i) {
+    clients.emplace_back([&, i] {
+      // The shell waits for the end of its input, then becomes the client.
+      std::vector<std::string> command = {"/bin/sh", "-c", "read line; exec \"$@\"", "sh"};
+      for (std::string& word : testing::binary_command({"eval", std::to_string(i)})) {
+        command.push_back(std::move(word));
+      }
+      ++started;
+      results[i] = testing::run_command(
+          command, {.home = home.path().string(), .timeout_ms = 60000, .stdin_fd = gate->read.get()});
+    });
+  }
+  for (auto until = Clock::now() + 20s; started < count && Clock::now() < until;) {
+    std::this_thread::sleep_for(10ms);
+  }
+  std::this_thread::sleep_for(300ms);  // for the last spawns to reach their read
+  gate->write.reset();
+  for (std::thread& client : clients) client.join();
+  return results;
+}
+
+// The failures among a burst's results, at most a few of them spelt out.
+std::string failures(const std::vector<RunResult>& results) {
+  size_t failed = 0;
+  std::string shown;
+  for (size_t i = 0; i < results.size(); ++i) {
+    if (results[i].status == 0 && results[i].out == std::to_string(i) + "\n") continue;
+    if (++failed <= 3) shown += "\n  client " + std::to_string(i) + ": " + results[i].err;
+  }
+  return failed == 0 ? "" : std::to_string(failed) + " of " + std::to_string(results.size()) +
+                                " failed" + shown;
+}
+
+// A host of its own for each test, which must stop cleanly after the burst.
+class Bursts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+  }
+  void TearDown() override {
+    EXPECT_EQ(host.stop(SIGTERM), 0);
+    EXPECT_EQ(host.stderr_text(), "");
+  }
+
+  TempDir home;
+  Host host{home.path()};
+};
+
+TEST_F(Bursts, MoreClientsThanTheCapAreAllServed) {
+  // More than the 128 connections the host keeps open: the rest wait.
+  auto start = Clock::now();
+  EXPECT_EQ(failures(burst(home, 200)), "");
+  std::printf("200 clients at once: %.1f s\n", seconds(Clock::now() - start));
+}
+
+#if defined(__linux__)
+TEST_F(Bursts, ClientsBeyondTheDescriptorsLeftAreAllServed) {
+  // Room for a few connections beside the descriptors the host holds now.
+  size_t open = 0;
+  for ([[maybe_unused]] const auto& fd :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(host.pid()) + "/fd")) {
+    ++open;
+  }
+  rlimit few{open + 6, open + 6};
+  ASSERT_EQ(::prlimit(host.pid(), RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
+  EXPECT_EQ(failures(burst(home, 200)), "");
+}
+#endif
 
 // ---- One host per HOME.
 

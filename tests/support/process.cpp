@@ -52,7 +52,11 @@ Child spawn_child(const std::vector<std::string>& command, const SpawnOptions& o
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (options.stdin_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, options.stdin_fd, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
   if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
 
   std::vector<std::string> env_storage;
@@ -112,7 +116,8 @@ RunResult run_command(const std::vector<std::string>& command, const RunOptions&
   Child child = spawn_child(command, {.home = options.home,
                                       .cwd = options.cwd,
                                       .stdout_nonblocking = options.stdout_nonblocking,
-                                      .stdout_closed = options.stdout_closed});
+                                      .stdout_closed = options.stdout_closed,
+                                      .stdin_fd = options.stdin_fd});
 
   if (options.read_after_ms > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(options.read_after_ms));
