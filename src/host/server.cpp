@@ -99,6 +99,12 @@ class Worker {
     sys::poke(wake_worker_.write.get());
   }
 
+  // Drops the job of `connection` if it is still in line.
+  void cancel(uint64_t connection) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(jobs_, [&](const Job& job) { return job.connection == connection; });
+  }
+
   // Replies finished since the last call.
   std::deque<Done> take_done() {
     std::lock_guard lock(mutex_);
@@ -204,11 +210,11 @@ class Loop {
       // grace ends.
       if (!room) next = std::min(next, grace_ends());
       for (Connection& c : connections_) {
-        if (c.state == Connection::State::running) continue;
+        // A running one is watched too, for its client going away.
         short events = c.state == Connection::State::writing ? POLLOUT : POLLIN;
         fds.push_back({c.fd.get(), events, 0});
         owners.push_back(&c);
-        next = std::min(next, c.deadline);
+        if (c.state != Connection::State::running) next = std::min(next, c.deadline);
       }
       int ready = ::poll(fds.data(), fds.size(), sys::poll_timeout(next));
       if (ready < 0 && errno == EINTR) continue;
@@ -355,7 +361,13 @@ class Loop {
       case Connection::State::reading: read_request(c); break;
       case Connection::State::writing: write_reply(c); break;
       case Connection::State::draining: drain(c); break;
-      case Connection::State::running: break;
+      case Connection::State::running:
+        // What a client sends after its request is dropped. One that has
+        // closed its end (Ctrl-C) is gone: its command, if still in line,
+        // never runs.
+        receive(c, [](std::string_view) { return true; });
+        if (!c.fd) worker_.cancel(c.id);
+        break;
     }
   }
 

@@ -440,6 +440,30 @@ TEST_F(BrowserCommands, ASilentClientBlocksNoOne) {
   ::close(idle);
 }
 
+TEST_F(BrowserCommands, ACommandWhoseClientLeftInLineNeverRuns) {
+  ok({"navigate", page("index.html")});
+  ok({"eval", "window.hits = 0"});
+  const std::string good = token();
+  // One command holds the browser while a second waits in line.
+  int running = connect_to(port_);
+  std::string first =
+      post(good, R"j({"command":"eval","args":{"script":"new Promise(r => setTimeout(() => r('first'), 1500))"}})j");
+  ASSERT_EQ(::send(running, first.data(), first.size(), 0), static_cast<ssize_t>(first.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The second one's client sends its whole request and goes, as on Ctrl-C.
+  int waiting = connect_to(port_);
+  std::string second = post(good, R"({"command":"eval","args":{"script":"window.hits += 1"}})");
+  ASSERT_EQ(::send(waiting, second.data(), second.size(), 0), static_cast<ssize_t>(second.size()));
+  ::close(waiting);
+
+  std::string reply;
+  char buf[4096];
+  for (ssize_t n; (n = ::recv(running, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<size_t>(n));
+  ::close(running);
+  EXPECT_EQ(body_of(reply), R"({"data":{"ok":true,"value":"first"},"ok":true})");
+  EXPECT_EQ(ok({"eval", "window.hits"}), "0\n");
+}
+
 TEST_F(BrowserCommands, ClientsAtOnceAreServedInTurn) {
   ok({"navigate", page("index.html")});
   std::vector<RunResult> results(4);
