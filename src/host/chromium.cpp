@@ -13,6 +13,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include "host/signals.h"
 #include "sys/fd.h"
 #include "sys/rw.h"
 #include "sys/os_error.h"
@@ -99,7 +100,8 @@ std::expected<void, std::string> start_watchdog(BrowserProcess& process) {
     lifeline->write.reset();
     process.to_browser.reset();
     process.from_browser.reset();
-    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE}) ::signal(number, SIG_DFL);
+    for (int number : kCaughtSignals) ::signal(number, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);

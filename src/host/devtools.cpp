@@ -26,7 +26,7 @@ constexpr size_t kMaxQueuedEvents = 10000;
 constexpr JsonReadOptions kBrowserText{.max_depth = 1000,
                                        .surrogates = JsonCursor::Surrogates::replaced};
 
-const std::string kStopping = "the host is stopping";
+const std::string kStopping(kHostStopping);
 const std::string kExited(kBrowserExited);
 
 }  // namespace

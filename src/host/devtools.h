@@ -20,6 +20,8 @@ using Clock = std::chrono::steady_clock;
 
 // What a command fails with when the browser has gone away under it.
 inline constexpr std::string_view kBrowserExited = "the browser has exited";
+// What a command fails with when the host stops under it.
+inline constexpr std::string_view kHostStopping = "the host is stopping";
 
 // A command's reply: the "result" object, owned by `doc`.
 struct Reply {

@@ -17,6 +17,7 @@
 #include "host/chromium.h"
 #include "host/devtools.h"
 #include "host/server.h"
+#include "host/signals.h"
 #include "host/state_file.h"
 #include "rpc/config.h"
 #include "sys/fd.h"
@@ -36,7 +37,7 @@ constexpr std::string_view kHelp =
     "\n"
     "Starts the browser, announces 127.0.0.1:<port> and a fresh token in\n"
     "$HOME/.tessik/state/browser-rpc.json, and serves POST /v1/exec until\n"
-    "SIGINT or SIGTERM, or until the browser exits.\n"
+    "SIGINT, SIGTERM, SIGHUP or SIGQUIT, or until the browser exits.\n"
     "\n"
     "OPTIONS:\n"
     "    --chromium <path>    the browser to run (default: $TESSIK_CHROMIUM, else a\n"
@@ -170,7 +171,7 @@ int run(int argc, char** argv) {
   action.sa_handler = on_signal;
   action.sa_flags = SA_NOCLDSTOP;
   sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
+  for (int signal : kCaughtSignals) {
     if (::sigaction(signal, &action, nullptr) != 0) {
       return fail("cannot handle signals: " + sys::os_error_text(errno));
     }

@@ -17,6 +17,7 @@
 
 #include "host/exec.h"
 #include "host/http.h"
+#include "host/signals.h"
 #include "sys/fd.h"
 #include "sys/rw.h"
 #include "sys/os_error.h"
@@ -71,10 +72,7 @@ class Worker {
     // Signals are for the poll loop; this thread keeps them blocked.
     sigset_t stops, old;
     sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGHUP);
-    sigaddset(&stops, SIGCHLD);
+    for (int number : kCaughtSignals) sigaddset(&stops, number);
     if (int e = pthread_sigmask(SIG_BLOCK, &stops, &old); e != 0) {
       return std::unexpected(sys::os_error_text(e));
     }
@@ -105,6 +103,12 @@ class Worker {
     std::erase_if(jobs_, [&](const Job& job) { return job.connection == connection; });
   }
 
+  // Drops every job still in line.
+  void cancel_all() {
+    std::lock_guard lock(mutex_);
+    jobs_.clear();
+  }
+
   // Replies finished since the last call.
   std::deque<Done> take_done() {
     std::lock_guard lock(mutex_);
@@ -130,6 +134,8 @@ class Worker {
         }
       }
       if (job) {
+        // Taken just as the host began to stop: it must not reach the page.
+        if (aborted()) return;
         ExecReply reply = handle_exec(job->body, browser_, job->deadline);
         {
           std::lock_guard lock(mutex_);
@@ -156,6 +162,11 @@ class Worker {
       browser_gone_ = true;
     }
     sys::poke(wake_main_.write.get());
+  }
+
+  bool aborted() const {
+    pollfd fd{abort_read_, POLLIN, 0};
+    return ::poll(&fd, 1, 0) > 0;
   }
 
   Browser& browser_;
@@ -194,15 +205,14 @@ class Loop {
     std::vector<Connection*> owners;
     for (;;) {
       Clock::time_point now = Clock::now();
-      if (closing_until_ && (connections_.empty() || now >= *closing_until_)) {
-        return StopReason::browser_exited;
-      }
+      if (closing_until_ && (connections_.empty() || now >= *closing_until_)) return closing_for_;
       fds.clear();
       owners.clear();
       fds.push_back({options_.signal_fd, POLLIN, 0});
       fds.push_back({worker_.wake_fd(), POLLIN, 0});
       bool room = connections_.size() < kMaxConnections || evictable(now) != connections_.end();
-      bool accepting = !closing_until_ && now >= accept_pause_until_ && room;
+      // While closing too: a newcomer is told why at once.
+      bool accepting = now >= accept_pause_until_ && room;
       fds.push_back({accepting ? options_.listener : -1, POLLIN, 0});
       Clock::time_point next = closing_until_.value_or(now + std::chrono::hours(1));
       if (now < accept_pause_until_) next = std::min(next, accept_pause_until_);
@@ -224,21 +234,21 @@ class Loop {
 
       if (fds[0].revents != 0) {
         std::optional<StopReason> stop = take_signals();
-        // Once the browser is gone, a stop request only cuts the goodbyes short.
-        if (stop == StopReason::signal) return closing_until_ ? StopReason::browser_exited : *stop;
-        if (stop == StopReason::browser_exited) close_down();
+        // A stop request while closing already cuts the goodbyes short.
+        if (stop == StopReason::signal && closing_until_) return closing_for_;
+        if (stop) close_down(*stop);
       }
       if (fds[1].revents != 0) {
         sys::drain(worker_.wake_fd());
         for (Done& done : worker_.take_done()) finish(done);
-        if (worker_.browser_gone()) close_down();
+        if (worker_.browser_gone()) close_down(StopReason::browser_exited);
       }
       for (size_t i = 0; i < owners.size(); ++i) {
         // A connection closed earlier in this turn has nothing more to do.
         if (fds[i + 3].revents != 0 && owners[i]->fd) step(*owners[i]);
       }
       // Last, since making room may drop connections that `owners` points to.
-      if (fds[2].revents != 0 && !closing_until_) accept_some();
+      if (fds[2].revents != 0) accept_some();
       now = Clock::now();
       for (Connection& c : connections_) {
         if (c.state != Connection::State::running && now >= c.deadline) c.fd.reset();
@@ -260,7 +270,7 @@ class Loop {
       ssize_t n = ::read(options_.signal_fd, numbers, sizeof numbers);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
-      for (ssize_t i = 0; i < n; ++i) stop = stop || numbers[i] != SIGCHLD;
+      for (ssize_t i = 0; i < n; ++i) stop = stop || is_stop_signal(numbers[i]);
     }
     if (stop) return StopReason::signal;
     // The browser's helpers hold its pipe open for a while after it dies;
@@ -274,22 +284,28 @@ class Loop {
     return std::nullopt;
   }
 
-  // The browser has gone: every request waiting for it gets that as its
-  // reply, nothing new is taken, and the loop ends once the replies are out.
-  void close_down() {
+  // The host is stopping, or the browser has gone: every request not yet
+  // answered, and every connection that comes meanwhile, gets that as its
+  // reply; nothing more runs, and the loop ends once the replies are out.
+  void close_down(StopReason reason) {
     if (closing_until_) return;
     closing_until_ = Clock::now() + kClosingLimit;
-    // A command that finished before the browser went keeps its own reply.
+    closing_for_ = reason;
+    // A command that finished already keeps its own reply.
     for (Done& done : worker_.take_done()) finish(done);
-    // Ends the worker's wait on a browser that will never answer.
+    worker_.cancel_all();
+    // Ends the worker's wait on the browser.
     sys::poke(options_.abort_write);
     for (Connection& c : connections_) {
-      if (c.state == Connection::State::running) {
-        reply(c, 503, error_envelope(kBrowserExited));
-      } else if (c.state == Connection::State::reading) {
-        c.fd.reset();
+      if (c.state == Connection::State::running || c.state == Connection::State::reading) {
+        refuse_for_closing(c);
       }
     }
+  }
+
+  void refuse_for_closing(Connection& c) {
+    reply(c, 503,
+          error_envelope(closing_for_ == StopReason::signal ? kHostStopping : kBrowserExited));
   }
 
   // The oldest connection that may go to make room at `now`: first one past
@@ -353,6 +369,7 @@ class Loop {
       c.accepted = Clock::now();
       // Counted from here whatever arrives, so trickling bytes buys no time.
       c.deadline = c.accepted + kArrivalLimit;
+      if (closing_until_) refuse_for_closing(c);
     }
   }
 
@@ -487,8 +504,10 @@ class Loop {
   Connections connections_;
   uint64_t next_id_ = 1;
   Clock::time_point accept_pause_until_;
-  // Set once the browser has gone: the time left to send the last replies.
+  // Set once the host is stopping or the browser has gone: the time left to
+  // send the last replies.
   std::optional<Clock::time_point> closing_until_;
+  StopReason closing_for_ = StopReason::signal;
 };
 
 }  // namespace

@@ -354,7 +354,7 @@ TEST(HostLock, FoldersKeepTheirModes) {
   }
 }
 
-// ---- The browser dying under a command.
+// ---- Stopping by signal.
 
 // A port the test listens on: a script that connects to it shows that it runs.
 class Beacon {
@@ -381,6 +381,68 @@ class Beacon {
   int visitor_ = -1;
   int port_ = 0;
 };
+
+// The client's end of a request that runs while the host stops.
+struct Pending {
+  std::thread thread;
+  RunResult result;
+};
+
+void start_client(Pending& pending, const TempDir& home, std::string script) {
+  pending.thread = std::thread([&pending, &home, script] {
+    pending.result =
+        testing::run_binary({"eval", script}, {.home = home.path().string(), .timeout_ms = 30000});
+  });
+}
+
+TEST(Stops, EachStopSignalAnswersTheRequestsInFlightAndCleansUp) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(strsignal(signal));
+    TempDir home;
+    Host host(home.path());
+    ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+
+    // One command runs (it says so through the beacon) and one waits in line.
+    Beacon beacon;
+    Pending running, waiting;
+    start_client(running, home,
+                 "fetch('http://127.0.0.1:" + std::to_string(beacon.port()) +
+                     "/'); new Promise(() => {})");
+    bool ran = beacon.wait_for_visit(20s);
+    start_client(waiting, home, "window.ran = true");
+    std::this_thread::sleep_for(300ms);
+    ::kill(host.pid(), signal);
+    running.thread.join();
+    waiting.thread.join();
+    ASSERT_TRUE(ran) << "the script never ran";
+
+    for (const RunResult* r : {&running.result, &waiting.result}) {
+      EXPECT_EQ(r->err, "tessik-browser: the host is stopping\n");
+      EXPECT_EQ(r->status, 1);
+    }
+    EXPECT_EQ(host.wait_exit(15s), 0);
+    EXPECT_EQ(host.stderr_text(), "");
+    EXPECT_FALSE(std::filesystem::exists(state_path(home.path())));
+  }
+}
+
+TEST(Stops, UserSignalsLeaveTheHostServing) {
+  TempDir home;
+  Host host(home.path());
+  ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+  for (int signal : {SIGUSR1, SIGUSR2}) {
+    SCOPED_TRACE(strsignal(signal));
+    ASSERT_EQ(::kill(host.pid(), signal), 0);
+    RunResult r = testing::run_binary({"eval", "6 * 7"}, {.home = home.path().string()});
+    EXPECT_EQ(r.out, "42\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(host.wait_exit(0ms), -1) << "the host has ended";
+  }
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+  EXPECT_EQ(host.stderr_text(), "");
+}
+
+// ---- The browser dying under a command.
 
 TEST(BrowserDeath, TheCommandInFlightFailsAtOnce) {
   // Which of the host's two ways of noticing comes first varies; a few rounds
