@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <netinet/in.h>
@@ -440,6 +442,60 @@ TEST(Stops, UserSignalsLeaveTheHostServing) {
   }
   EXPECT_EQ(host.stop(SIGTERM), 0);
   EXPECT_EQ(host.stderr_text(), "");
+}
+
+// ---- Profile folders left behind.
+
+// The names of the browser profile folders in `folder`.
+std::vector<std::string> profiles_in(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::string name = entry.path().filename().string();
+    if (name.starts_with("tessik-host-")) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(Profiles, ANewHostRemovesTheFoldersOfHostsThatAreGone) {
+  TempDir home, tmp;
+  const std::vector<std::string> env = {"TMPDIR=" + tmp.path().string()};
+  // A host killed outright leaves its profile behind, cookies and all.
+  {
+    Host killed(home.path(), {}, env);
+    ASSERT_NE(killed.wait_ready(), 0) << killed.ready_line() << killed.stderr_text();
+    ASSERT_EQ(profiles_in(tmp.path()).size(), 1u);
+    ASSERT_EQ(::kill(killed.pid(), SIGKILL), 0);
+    ASSERT_EQ(killed.wait_exit(10s), 128 + SIGKILL);
+  }
+  const std::string left = profiles_in(tmp.path()).at(0);
+  // Beside it: a folder whose host lives (here, the test holds its lock)
+  // and one with no lock in it, which is not for a host to judge.
+  auto lock_path = [&](const std::string& name) {
+    return (tmp.path() / name / "tessik-host.lock").string();
+  };
+  tmp.write("tessik-host-inuse0/tessik-host.lock", "");
+  tmp.write("tessik-host-nolock/Cookies", "");
+  int held = ::open(lock_path("tessik-host-inuse0").c_str(), O_RDWR);
+  ASSERT_GE(held, 0);
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(held, F_SETLK, &whole), 0);
+
+  Host next(home.path(), {}, env);
+  ASSERT_NE(next.wait_ready(), 0) << next.ready_line() << next.stderr_text();
+  std::vector<std::string> now = profiles_in(tmp.path());
+  EXPECT_EQ(std::count(now.begin(), now.end(), left), 0) << "the killed host's folder is still there";
+  EXPECT_EQ(now.size(), 3u);  // the new host's own, and the two kept
+  EXPECT_EQ(std::count(now.begin(), now.end(), "tessik-host-inuse0"), 1);
+  EXPECT_EQ(std::count(now.begin(), now.end(), "tessik-host-nolock"), 1);
+
+  EXPECT_EQ(next.stop(SIGTERM), 0);
+  EXPECT_EQ(next.stderr_text(), "");
+  EXPECT_EQ(profiles_in(tmp.path()),
+            (std::vector<std::string>{"tessik-host-inuse0", "tessik-host-nolock"}));
+  ::close(held);
 }
 
 // ---- The browser dying under a command.

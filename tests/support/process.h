@@ -67,6 +67,7 @@ struct SpawnOptions {
   bool stdout_nonblocking = false;
   bool stdout_closed = false;  // `out` is then -1
   int stdin_fd = -1;           // standard input; -1: /dev/null
+  std::vector<std::string> env;  // NAME=value entries that replace or add to ours
 };
 
 // Starts `command` with standard input from /dev/null unless given, default
