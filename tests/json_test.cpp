@@ -248,7 +248,25 @@ TEST(JsonWriter, CompactAndPrettyForms) {
     ASSERT_TRUE(r) << c.text;
     EXPECT_EQ(to_compact_json(r->root()), c.compact) << c.text;
     EXPECT_EQ(to_pretty_json(r->root()), c.pretty) << c.text;
+    // Measured, and written into a buffer after what it holds already:
+    // once into room reserved to the byte, once growing from nothing.
+    EXPECT_EQ(compact_json_size(r->root()), c.compact.size()) << c.text;
+    for (bool reserved : {true, false}) {
+      ByteBuffer out("head ");
+      if (reserved) {
+        ASSERT_TRUE(out.reserve(5 + c.compact.size()));
+      }
+      ASSERT_TRUE(append_compact_json(out, r->root()));
+      EXPECT_EQ(out.view(), "head " + c.compact) << c.text;
+    }
   }
+  // A string longer than the sinks' own buffers goes through whole.
+  const std::string long_text(100000, 'y');
+  JsonValue long_string = JsonValue::string(long_text);
+  EXPECT_EQ(compact_json_size(long_string), long_text.size() + 2);
+  ByteBuffer out;
+  ASSERT_TRUE(append_compact_json(out, long_string));
+  EXPECT_EQ(out.view(), "\"" + long_text + "\"");
 }
 
 TEST(JsonWriter, NumberText) {

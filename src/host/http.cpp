@@ -221,16 +221,19 @@ std::string shown_request_bytes(std::string_view bytes, size_t limit) {
   return out;
 }
 
+std::string format_head(int status, size_t body_length, std::string_view extra_headers) {
+  std::string head = "HTTP/1.1 " + std::to_string(status) + " ";
+  head.append(reason(status));
+  head.append("\r\nContent-Type: application/json\r\nContent-Length: ");
+  head.append(std::to_string(body_length));
+  head.append("\r\nConnection: close\r\n");
+  head.append(extra_headers);
+  head.append("\r\n");
+  return head;
+}
+
 std::string format_reply(int status, std::string_view body, std::string_view extra_headers) {
-  std::string reply = "HTTP/1.1 " + std::to_string(status) + " ";
-  reply.append(reason(status));
-  reply.append("\r\nContent-Type: application/json\r\nContent-Length: ");
-  reply.append(std::to_string(body.size()));
-  reply.append("\r\nConnection: close\r\n");
-  reply.append(extra_headers);
-  reply.append("\r\n");
-  reply.append(body);
-  return reply;
+  return format_head(status, body.size(), extra_headers).append(body);
 }
 
 }  // namespace tessik::host

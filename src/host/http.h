@@ -69,5 +69,7 @@ std::string shown_request_bytes(std::string_view bytes, size_t limit = 40);
 // A whole reply: status line, Content-Type, Content-Length, Connection: close,
 // `extra_headers` (each ended by CR LF), the empty line and the body.
 std::string format_reply(int status, std::string_view body, std::string_view extra_headers = {});
+// The same without its body, for one of `body_length` bytes.
+std::string format_head(int status, size_t body_length, std::string_view extra_headers = {});
 
 }  // namespace tessik::host

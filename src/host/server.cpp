@@ -1,6 +1,7 @@
 #include "host/server.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cerrno>
 #include <csignal>
 #include <deque>
@@ -37,6 +38,8 @@ constexpr auto kClosingLimit = std::chrono::seconds(3);
 constexpr size_t kAcceptBatch = 16;
 // How long to leave new connections waiting when no descriptor is free.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// How soon to try again what found no memory.
+constexpr auto kRetryPause = std::chrono::milliseconds(10);
 // How long a new connection keeps its place, request or not: a client sends
 // its request right after connecting, but on a busy machine that may take a
 // while, and a connection dropped meanwhile fails a client that did nothing
@@ -51,7 +54,7 @@ struct Job {
 
 struct Done {
   uint64_t connection;
-  ExecReply reply;
+  ByteBuffer reply;  // whole; empty when none could be formed
 };
 
 // Hands jobs to the thread that owns the browser and brings replies back.
@@ -89,9 +92,13 @@ class Worker {
     wake_main_ = {};
   }
 
+  // Throws std::bad_alloc when there is no room for the job or its reply.
   void submit(Job job) {
     {
       std::lock_guard lock(mutex_);
+      // Room for every reply to come, so that handing one over never needs
+      // memory the command may have used up.
+      done_.reserve(done_.size() + jobs_.size() + 2);
       jobs_.push_back(std::move(job));
     }
     sys::poke(wake_worker_.write.get());
@@ -109,10 +116,13 @@ class Worker {
     jobs_.clear();
   }
 
-  // Replies finished since the last call.
-  std::deque<Done> take_done() {
+  // Moves the replies finished since the last call to the end of `into`.
+  // Throws std::bad_alloc, taking none, when `into` cannot grow.
+  void take_done(std::vector<Done>& into) {
     std::lock_guard lock(mutex_);
-    return std::exchange(done_, {});
+    into.reserve(into.size() + done_.size());
+    std::move(done_.begin(), done_.end(), std::back_inserter(into));
+    done_.clear();  // keeps its room
   }
 
   bool browser_gone() {
@@ -136,10 +146,12 @@ class Worker {
       if (job) {
         // Taken just as the host began to stop: it must not reach the page.
         if (aborted()) return;
-        ExecReply reply = handle_exec(job->body, browser_, job->deadline);
+        uint64_t connection = job->connection;
+        ByteBuffer reply = handle_exec(job->body, browser_, job->deadline);
+        job.reset();  // the request's body goes before the reply is sent
         {
           std::lock_guard lock(mutex_);
-          done_.push_back({job->connection, std::move(reply)});
+          done_.push_back({connection, std::move(reply)});  // room was made at submit
         }
         sys::poke(wake_main_.write.get());
         continue;
@@ -153,8 +165,13 @@ class Worker {
       if (ready < 0 || fds[2].revents != 0) return;
       if (fds[1].revents != 0) sys::drain(wake_worker_.read.get());
       if (fds[0].revents != 0) {
-        if (!devtools_.read_available()) break;
-        browser_.absorb_events();
+        // Out of memory, a message is lost, not the browser.
+        auto read = devtools_.read_available();
+        if (!read && read.error() != kOutOfMemory) break;
+        try {
+          browser_.absorb_events();
+        } catch (const std::bad_alloc&) {
+        }
       }
     }
     {
@@ -177,7 +194,7 @@ class Worker {
   std::thread thread_;
   std::mutex mutex_;
   std::deque<Job> jobs_;
-  std::deque<Done> done_;
+  std::vector<Done> done_;
   bool browser_gone_ = false;
 };
 
@@ -189,7 +206,7 @@ struct Connection {
   std::string input;
   size_t head_end = 0;  // 0 until the head is read
   size_t body_length = 0;
-  std::string output;
+  ByteBuffer output;
   size_t sent = 0;
   Clock::time_point deadline;
   Clock::time_point drain_until;
@@ -219,6 +236,7 @@ class Loop {
       // Without room, the next chance of some is when a new connection's
       // grace ends.
       if (!room) next = std::min(next, grace_ends());
+      if (replies_left_) next = std::min(next, now + kRetryPause);
       for (Connection& c : connections_) {
         // A running one is watched too, for its client going away.
         short events = c.state == Connection::State::writing ? POLLOUT : POLLIN;
@@ -238,17 +256,23 @@ class Loop {
         if (stop == StopReason::signal && closing_until_) return closing_for_;
         if (stop) close_down(*stop);
       }
-      if (fds[1].revents != 0) {
+      if (fds[1].revents != 0 || replies_left_) {
         sys::drain(worker_.wake_fd());
-        for (Done& done : worker_.take_done()) finish(done);
+        take_replies();
         if (worker_.browser_gone()) close_down(StopReason::browser_exited);
       }
       for (size_t i = 0; i < owners.size(); ++i) {
         // A connection closed earlier in this turn has nothing more to do.
-        if (fds[i + 3].revents != 0 && owners[i]->fd) step(*owners[i]);
+        if (fds[i + 3].revents != 0 && owners[i]->fd) guarded_step(*owners[i]);
       }
       // Last, since making room may drop connections that `owners` points to.
-      if (fds[2].revents != 0) accept_some();
+      if (fds[2].revents != 0) {
+        try {
+          accept_some();
+        } catch (const std::bad_alloc&) {
+          // The connection not kept is closed; the others wait their turn.
+        }
+      }
       now = Clock::now();
       for (Connection& c : connections_) {
         if (c.state != Connection::State::running && now >= c.deadline) c.fd.reset();
@@ -292,7 +316,7 @@ class Loop {
     closing_until_ = Clock::now() + kClosingLimit;
     closing_for_ = reason;
     // A command that finished already keeps its own reply.
-    for (Done& done : worker_.take_done()) finish(done);
+    take_replies();
     worker_.cancel_all();
     // Ends the worker's wait on the browser.
     sys::poke(options_.abort_write);
@@ -304,8 +328,12 @@ class Loop {
   }
 
   void refuse_for_closing(Connection& c) {
-    reply(c, 503,
-          error_envelope(closing_for_ == StopReason::signal ? kHostStopping : kBrowserExited));
+    try {
+      reply(c, 503,
+            error_envelope(closing_for_ == StopReason::signal ? kHostStopping : kBrowserExited));
+    } catch (const std::bad_alloc&) {
+      c.fd.reset();
+    }
   }
 
   // The oldest connection that may go to make room at `now`: first one past
@@ -373,6 +401,23 @@ class Loop {
     }
   }
 
+  // A step whose allocation fails costs its connection what it holds: it is
+  // told so when even that fits, and closed otherwise.
+  void guarded_step(Connection& c) {
+    try {
+      step(c);
+    } catch (const std::bad_alloc&) {
+      c.input = {};
+      c.output = {};
+      if (c.state == Connection::State::running) worker_.cancel(c.id);
+      try {
+        reply(c, 500, error_envelope(kOutOfMemory));
+      } catch (const std::bad_alloc&) {
+        c.fd.reset();
+      }
+    }
+  }
+
   void step(Connection& c) {
     switch (c.state) {
       case Connection::State::reading: read_request(c); break;
@@ -388,19 +433,44 @@ class Loop {
     }
   }
 
+  // Throws std::bad_alloc when the reply cannot be formed.
   void reply(Connection& c, int status, std::string_view body, std::string_view headers = {}) {
-    c.output = format_reply(status, body, headers);
+    std::string text = format_reply(status, body, headers);
+    ByteBuffer bytes(text);
+    if (bytes.size() != text.size()) throw std::bad_alloc();
+    send_reply(c, std::move(bytes));
+  }
+
+  void send_reply(Connection& c, ByteBuffer bytes) {
+    c.output = std::move(bytes);
     c.sent = 0;
     c.state = Connection::State::writing;
     c.deadline = Clock::now() + kIdleLimit;
-    c.input.clear();
+    c.input = {};
     write_reply(c);
+  }
+
+  // Hands each finished command's reply to its connection, when that is
+  // still there.
+  void take_replies() {
+    try {
+      worker_.take_done(finished_);
+      replies_left_ = false;
+    } catch (const std::bad_alloc&) {
+      replies_left_ = true;  // tried again shortly
+    }
+    for (Done& done : finished_) finish(done);
+    finished_.clear();  // keeps its room
   }
 
   void finish(Done& done) {
     for (Connection& c : connections_) {
       if (c.id == done.connection && c.state == Connection::State::running) {
-        reply(c, done.reply.status, done.reply.body);
+        if (done.reply.size() == 0) {
+          c.fd.reset();  // no reply could be formed
+        } else {
+          send_reply(c, std::move(done.reply));
+        }
         return;
       }
     }
@@ -434,7 +504,10 @@ class Loop {
         reply(c, refused->status, error_envelope(refused->error));
         return false;
       }
-      worker_.submit({c.id, std::string(body), Clock::now() + kRequestLimit});
+      // The body moves on in the buffer it arrived in, not as a copy.
+      c.input.erase(0, c.head_end);
+      c.input.resize(c.body_length);
+      worker_.submit({c.id, std::move(c.input), Clock::now() + kRequestLimit});
       c.input.clear();
       c.state = Connection::State::running;
       return false;
@@ -508,6 +581,8 @@ class Loop {
   // send the last replies.
   std::optional<Clock::time_point> closing_until_;
   StopReason closing_for_ = StopReason::signal;
+  std::vector<Done> finished_;
+  bool replies_left_ = false;  // replies that found no memory to be taken
 };
 
 }  // namespace

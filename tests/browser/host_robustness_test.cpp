@@ -30,6 +30,7 @@
 #include "host/chromium.h"
 #include "support/fake_endpoint.h"
 #include "support/process.h"
+#include "support/sanitizers.h"
 #include "sys/fd.h"
 
 namespace tessik {
@@ -278,8 +279,10 @@ TEST_F(Bursts, MoreClientsThanTheCapAreAllServed) {
   std::printf("200 clients at once: %.1f s\n", seconds(Clock::now() - start));
 }
 
-#if defined(__linux__)
 TEST_F(Bursts, ClientsBeyondTheDescriptorsLeftAreAllServed) {
+#if !defined(__linux__)
+  GTEST_SKIP() << "another process's RLIMIT_NOFILE is set through Linux's prlimit";
+#else
   // Room for a few connections beside the descriptors the host holds now.
   size_t open = 0;
   for ([[maybe_unused]] const auto& fd :
@@ -289,8 +292,8 @@ TEST_F(Bursts, ClientsBeyondTheDescriptorsLeftAreAllServed) {
   rlimit few{open + 6, open + 6};
   ASSERT_EQ(::prlimit(host.pid(), RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
   EXPECT_EQ(failures(burst(home, 200)), "");
-}
 #endif
+}
 
 // ---- One host per HOME.
 
@@ -442,6 +445,67 @@ TEST(Stops, UserSignalsLeaveTheHostServing) {
   }
   EXPECT_EQ(host.stop(SIGTERM), 0);
   EXPECT_EQ(host.stderr_text(), "");
+}
+
+// ---- Memory.
+
+
+#if defined(__linux__) && !defined(TESSIK_ASAN)
+// A figure of /proc/PID/status, in bytes.
+size_t status_bytes(pid_t pid, const std::string& field) {
+  std::string text = testing::read_file("/proc/" + std::to_string(pid) + "/status");
+  size_t at = text.find("\n" + field + ":");
+  if (at == std::string::npos) return 0;
+  return std::stoul(text.substr(at + field.size() + 2)) * 1024;
+}
+#endif
+
+TEST(Memory, ALargeResultCostsTwiceItsSizeAtMostAndIsLetGo) {
+#if !defined(__linux__)
+  GTEST_SKIP() << "the figures of memory come from Linux's /proc";
+#elif defined(TESSIK_ASAN)
+  GTEST_SKIP() << "the sanitizer's quarantine keeps freed memory resident";
+#else
+  TempDir home;
+  Host host(home.path());
+  ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+  EXPECT_EQ(testing::client_output(home.path(), {"eval", "1"}), "1\n");  // warmed up
+  const size_t size = 32 << 20;
+  size_t before = status_bytes(host.pid(), "VmRSS");
+  RunResult r = testing::run_client(home.path(), {"eval", "'x'.repeat(" + std::to_string(size) + ")"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.size(), size + 1);
+  // The browser's message read, and the reply written from it: two copies.
+  size_t peak = status_bytes(host.pid(), "VmHWM");
+  size_t after = status_bytes(host.pid(), "VmRSS");
+  std::printf("a %zu MiB result: resident %zu MiB before, peak %zu MiB, %zu MiB after\n", size >> 20,
+              before >> 20, peak >> 20, after >> 20);
+  EXPECT_LE(peak, before + 2 * size + (8 << 20));
+  EXPECT_LE(after, before + (8 << 20));
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+#endif
+}
+
+TEST(Memory, ACommandThatRunsOutOfMemoryFailsAloneAndTheHostServesOn) {
+#if !defined(__linux__)
+  GTEST_SKIP() << "another process's RLIMIT_AS is set through Linux's prlimit";
+#elif defined(TESSIK_ASAN)
+  GTEST_SKIP() << "the sanitizer's shadow memory does not fit under a lowered RLIMIT_AS";
+#else
+  TempDir home;
+  Host host(home.path());
+  ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+  // Less room than a 64 MiB result needs.
+  size_t limit = status_bytes(host.pid(), "VmSize") + (64 << 20);
+  rlimit room{limit, limit};
+  ASSERT_EQ(::prlimit(host.pid(), RLIMIT_AS, &room, nullptr), 0) << std::strerror(errno);
+  RunResult big = testing::run_client(home.path(), {"eval", "'x'.repeat(64 * 1024 * 1024)"});
+  EXPECT_EQ(big.err, "tessik-browser: out of memory\n");
+  EXPECT_EQ(big.status, 1);
+  EXPECT_EQ(testing::client_output(home.path(), {"eval", "'still here'"}), "still here\n");
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+  EXPECT_EQ(host.stderr_text(), "");
+#endif
 }
 
 // ---- Profile folders left behind.

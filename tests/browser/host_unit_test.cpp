@@ -116,6 +116,12 @@ TEST(HostHttp, JudgesEachHeadByOneSetOfRules) {
   const std::string bearer = "Authorization: Bearer t0k\r\n";
   const std::string length = "Content-Length: 2\r\n";
   const std::string big(kMaxHeadBytes, 'x');
+  // A whole head that is taken but for `headers`.
+  auto with_headers = [&](const std::string& headers) {
+    return exec + headers + bearer + length + "\r\n";
+  };
+  const std::string foreign = "forbidden: Host is not 127.0.0.1 or localhost";
+  const std::string from_page = "forbidden: a request with an Origin header";
   const std::vector<Case> cases = {
       {exec + bearer + length, -1, "", ""},
       {exec + "X: " + big, 431, "request head too large", ""},
@@ -133,28 +139,19 @@ TEST(HostHttp, JudgesEachHeadByOneSetOfRules) {
       {exec + bearer + "Content-Length: 16777217\r\n\r\n", 413, "request body too large", ""},
       {exec + bearer + length + "\r\n{}", 0, "", ""},
       // The host's own names, with or without its port, and no page's request.
-      {exec + "Host: 127.0.0.1\r\n" + bearer + length + "\r\n", 0, "", ""},
-      {exec + "Host: 127.0.0.1:8080\r\n" + bearer + length + "\r\n", 0, "", ""},
-      {exec + "Host: localhost\r\n" + bearer + length + "\r\n", 0, "", ""},
-      {exec + "Host: LocalHost:8080\r\n" + bearer + length + "\r\n", 0, "", ""},
-      {exec + "Host: 127.0.0.1:8081\r\n" + bearer + length + "\r\n", 403,
-       "forbidden: Host is not 127.0.0.1 or localhost", ""},
-      {exec + "Host: localhost:\r\n" + bearer + length + "\r\n", 403,
-       "forbidden: Host is not 127.0.0.1 or localhost", ""},
-      {exec + "Host: 127.0.0.1:08080\r\n" + bearer + length + "\r\n", 403,
-       "forbidden: Host is not 127.0.0.1 or localhost", ""},
-      {exec + "Host: evil.example\r\n" + bearer + length + "\r\n", 403,
-       "forbidden: Host is not 127.0.0.1 or localhost", ""},
-      {exec + "Host: 127.0.0.1.evil.example\r\n" + bearer + length + "\r\n", 403,
-       "forbidden: Host is not 127.0.0.1 or localhost", ""},
-      {exec + "Host: \r\n" + bearer + length + "\r\n", 403,
-       "forbidden: Host is not 127.0.0.1 or localhost", ""},
-      {exec + "Host: localhost\r\nHost: localhost\r\n" + bearer + length + "\r\n", 400,
-       "bad request: more than one host", ""},
-      {exec + "Origin: http://127.0.0.1:8080\r\n" + bearer + length + "\r\n", 403,
-       "forbidden: a request with an Origin header", ""},
-      {exec + "Host: localhost\r\norigin: null\r\n" + bearer + length + "\r\n", 403,
-       "forbidden: a request with an Origin header", ""},
+      {with_headers("Host: 127.0.0.1\r\n"), 0, "", ""},
+      {with_headers("Host: 127.0.0.1:8080\r\n"), 0, "", ""},
+      {with_headers("Host: localhost\r\n"), 0, "", ""},
+      {with_headers("Host: LocalHost:8080\r\n"), 0, "", ""},
+      {with_headers("Host: 127.0.0.1:8081\r\n"), 403, foreign, ""},
+      {with_headers("Host: localhost:\r\n"), 403, foreign, ""},
+      {with_headers("Host: 127.0.0.1:08080\r\n"), 403, foreign, ""},
+      {with_headers("Host: evil.example\r\n"), 403, foreign, ""},
+      {with_headers("Host: 127.0.0.1.evil.example\r\n"), 403, foreign, ""},
+      {with_headers("Host: \r\n"), 403, foreign, ""},
+      {with_headers("Host: localhost\r\nHost: localhost\r\n"), 400, "bad request: more than one host", ""},
+      {with_headers("Origin: http://127.0.0.1:8080\r\n"), 403, from_page, ""},
+      {with_headers("Host: localhost\r\norigin: null\r\n"), 403, from_page, ""},
       // The body is judged once it is whole: it must be UTF-8.
       {exec + bearer + "Content-Length: 4\r\n\r\n\"\xC3\xA9\"", 0, "", ""},
       {exec + bearer + "Content-Length: 3\r\n\r\n\"\xC3\"", 400,
@@ -165,8 +162,7 @@ TEST(HostHttp, JudgesEachHeadByOneSetOfRules) {
        "bad request: the body is not valid UTF-8", ""},
       {exec + bearer + "Content-Length: 4\r\n\r\n\xFF", 0, "", ""},  // the rest is to come
       // Turned away before the token is looked at.
-      {exec + "Origin: http://evil.example\r\n" + length + "\r\n", 403,
-       "forbidden: a request with an Origin header", ""},
+      {exec + "Origin: http://evil.example\r\n" + length + "\r\n", 403, from_page, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input.substr(0, 80));
@@ -314,8 +310,26 @@ TEST(HostExec, RefusesBodiesItCannotRun) {
 TEST(HostExec, FormsEnvelopes) {
   EXPECT_EQ(error_envelope("no such widget: 4"), R"({"error":"no such widget: 4","ok":false})");
   EXPECT_EQ(error_envelope("line\nbreak \"q\""), R"({"error":"line\nbreak \"q\"","ok":false})");
-  EXPECT_EQ(data_envelope(JsonValue()), R"({"data":null,"ok":true})");
-  EXPECT_EQ(data_envelope(JsonValue::string("Example Page")), R"({"data":"Example Page","ok":true})");
+  // A command's reply is written whole into one buffer, head and envelope.
+  struct Case {
+    int status;
+    JsonValue data;
+    std::string body;
+  };
+  const std::string long_text(70000, 'z');  // longer than any buffer on the way
+  const std::vector<Case> cases = {
+      {200, JsonValue(), R"({"data":null,"ok":true})"},
+      {200, JsonValue::string("Example Page"), R"({"data":"Example Page","ok":true})"},
+      {200, JsonValue::string("\xC3\xA9\"\n"), "{\"data\":\"\xC3\xA9\\\"\\n\",\"ok\":true}"},
+      {500, JsonValue::string(long_text), R"({"data":")" + long_text + R"(","ok":true})"},
+  };
+  for (const Case& c : cases) {
+    JsonDocument doc;
+    JsonMember members[] = {{doc.add_string("data"), c.data},
+                            {doc.add_string("ok"), JsonValue::boolean(true)}};
+    EXPECT_EQ(envelope_reply(c.status, doc.add_object(members)).view(),
+              format_reply(c.status, c.body));
+  }
 }
 
 }  // namespace
