@@ -43,8 +43,8 @@ constexpr auto kRetryPause = std::chrono::milliseconds(10);
 // How long a new connection keeps its place, request or not: a client sends
 // its request right after connecting, but on a busy machine that may take a
 // while, and a connection dropped meanwhile fails a client that did nothing
-// wrong.
-constexpr auto kEvictionGrace = std::chrono::seconds(1);
+// wrong. Connections that send nothing hold up others this long at most.
+constexpr auto kEvictionGrace = std::chrono::seconds(2);
 
 struct Job {
   uint64_t connection;
@@ -336,16 +336,16 @@ class Loop {
     }
   }
 
-  // The oldest connection that may go to make room at `now`: first one past
-  // its grace whose request is still incomplete, else one whose reply is out
-  // already.
+  // The oldest connection that may go to make room at `now`: first one whose
+  // reply is out already, which loses nothing, else one past its grace whose
+  // request is still incomplete.
   Connections::iterator evictable(Clock::time_point now) {
-    auto found = std::find_if(connections_.begin(), connections_.end(), [&](const Connection& c) {
-      return c.fd && c.state == Connection::State::reading && now >= c.accepted + kEvictionGrace;
+    auto found = std::find_if(connections_.begin(), connections_.end(), [](const Connection& c) {
+      return c.fd && c.state == Connection::State::draining;
     });
     if (found != connections_.end()) return found;
-    return std::find_if(connections_.begin(), connections_.end(), [](const Connection& c) {
-      return c.fd && c.state == Connection::State::draining;
+    return std::find_if(connections_.begin(), connections_.end(), [&](const Connection& c) {
+      return c.fd && c.state == Connection::State::reading && now >= c.accepted + kEvictionGrace;
     });
   }
 
