@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "rpc/config.h"
 #include "sys/os_error.h"
@@ -176,6 +182,56 @@ TEST(EndToEnd, StateFileFailures) {
   auto directory = run();
   EXPECT_EQ(directory.err, "tessik-browser: cannot read " + path + ": " + sys::os_error_text(EISDIR) +
                                "\n(is Tessik running?)\n");
+}
+
+// What may sit at the state file's path besides a file: nothing there may
+// hold the client up, and a device reads like a file.
+TEST(EndToEnd, StateFileOfOtherKinds) {
+  TempDir home;
+  const std::string path = home.path().string() + "/.tessik/state/browser-rpc.json";
+  auto cannot_read = [&](int error) {
+    return "cannot read " + path + ": " + sys::os_error_text(error) + "\n(is Tessik running?)";
+  };
+#if defined(__APPLE__)
+  const int socket_error = EOPNOTSUPP;  // macOS's open() refuses a socket itself
+#else
+  const int socket_error = ENXIO;
+#endif
+  struct Case {
+    std::string name;
+    std::function<void()> make;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      // Opening a FIFO for reading would wait for a writer that never comes.
+      {"fifo", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }, cannot_read(ENXIO)},
+      {"socket",
+       [&] {
+         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         ASSERT_LT(path.size(), sizeof address.sun_path);
+         path.copy(address.sun_path, path.size());
+         ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+         ::close(fd);
+       },
+       cannot_read(socket_error)},
+      {"link to /dev/null",
+       [&] { std::filesystem::create_symlink("/dev/null", path); },
+       "malformed rpc config: EOF while parsing a value at line 1 column 0"},
+  };
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(path);
+    c.make();
+    auto start = std::chrono::steady_clock::now();
+    auto r = run_binary({"url"}, {.home = home.path().string(), .timeout_ms = 5000});
+    EXPECT_EQ(r.err, "tessik-browser: " + c.err + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  }
 }
 
 // A token with a control character is refused before anything is sent, and

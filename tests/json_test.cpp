@@ -104,6 +104,63 @@ TEST(JsonReader, FailuresAndTheirPositions) {
   for (const auto& c : cases) EXPECT_EQ(error_of(c.text), c.error) << ::testing::PrintToString(c.text);
 }
 
+// The reader as the host sets it for the browser's messages: lone
+// surrogates become U+FFFD, and containers may nest as deep as asked.
+TEST(JsonReader, OptionsForTextFromElsewhere) {
+  struct Case {
+    std::string text;
+    std::string result;  // the compact form, or the failure
+  };
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::vector<Case> cases = {
+      {"\"\\uD800\"", "\"" + fffd + "\""},
+      {"\"\\uDC00\"", "\"" + fffd + "\""},
+      {"\"a\\uD83Db\"", "\"a" + fffd + "b\""},
+      {"\"\\uD83D\\uDE00\"", "\"\xF0\x9F\x98\x80\""},
+      {"\"\\uDE00\\uD83D\"", "\"" + fffd + fffd + "\""},
+      {"\"\\uD83D\\uD83D\\uDE00\"", "\"" + fffd + "\xF0\x9F\x98\x80\""},
+      {"\"\\uD83D\\u0041\\n\"", "\"" + fffd + "A\\n\""},
+      {"\"\\uD83D\\n\"", "\"" + fffd + "\\n\""},
+      {"{\"k\\uDBFF\":\"\\uDBFF\\uDFFF\"}", "{\"k" + fffd + "\":\"\xF4\x8F\xBF\xBF\"}"},
+      // What follows a lone half is read as always, failures included.
+      {"\"\\uD83D\\uZZZZ\"", "invalid escape at line 1 column 10"},
+      {"\"\\uD83D\\uDE0", "EOF while parsing a string at line 1 column 12"},
+      {"\"\\uD83D", "EOF while parsing a string at line 1 column 7"},
+      {std::string(5, '[') + std::string(5, ']'), "[[[[[]]]]]"},
+      {std::string(6, '[') + std::string(6, ']'), "recursion limit exceeded at line 1 column 6"},
+  };
+  const JsonReadOptions options{.max_depth = 5, .surrogates = JsonCursor::Surrogates::replaced};
+  for (const auto& c : cases) {
+    auto r = parse_json(c.text, options);
+    EXPECT_EQ(r ? to_compact_json(r->root()) : r.error().text(), c.result)
+        << ::testing::PrintToString(c.text);
+  }
+}
+
+TEST(JsonValue, NestingDepth) {
+  struct Case {
+    std::string text;
+    size_t depth;
+  };
+  const std::vector<Case> cases = {
+      {"1", 0},
+      {"\"[[\"", 0},
+      {"[]", 1},
+      {"{}", 1},
+      {"[1,\"a\"]", 1},
+      {"[[]]", 2},
+      {"{\"a\":[{}]}", 3},
+      {"[[],[[[]]],{}]", 4},
+      {"[{\"a\":{\"b\":[]}},[[1]]]", 4},
+      {std::string(100000, '[') + std::string(100000, ']'), 100000},
+  };
+  for (const auto& c : cases) {
+    auto r = parse_json(c.text, {.max_depth = 100000});
+    ASSERT_TRUE(r) << r.error().text();
+    EXPECT_EQ(nesting_depth(r->root()), c.depth) << c.text.substr(0, 40);
+  }
+}
+
 TEST(JsonReader, ValuesAndTheirKinds) {
   struct Case {
     std::string text;
@@ -191,7 +248,25 @@ TEST(JsonWriter, CompactAndPrettyForms) {
     ASSERT_TRUE(r) << c.text;
     EXPECT_EQ(to_compact_json(r->root()), c.compact) << c.text;
     EXPECT_EQ(to_pretty_json(r->root()), c.pretty) << c.text;
+    // Measured, and written into a buffer after what it holds already:
+    // once into room reserved to the byte, once growing from nothing.
+    EXPECT_EQ(compact_json_size(r->root()), c.compact.size()) << c.text;
+    for (bool reserved : {true, false}) {
+      ByteBuffer out("head ");
+      if (reserved) {
+        ASSERT_TRUE(out.reserve(5 + c.compact.size()));
+      }
+      ASSERT_TRUE(append_compact_json(out, r->root()));
+      EXPECT_EQ(out.view(), "head " + c.compact) << c.text;
+    }
   }
+  // A string longer than the sinks' own buffers goes through whole.
+  const std::string long_text(100000, 'y');
+  JsonValue long_string = JsonValue::string(long_text);
+  EXPECT_EQ(compact_json_size(long_string), long_text.size() + 2);
+  ByteBuffer out;
+  ASSERT_TRUE(append_compact_json(out, long_string));
+  EXPECT_EQ(out.view(), "\"" + long_text + "\"");
 }
 
 TEST(JsonWriter, NumberText) {

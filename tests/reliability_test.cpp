@@ -23,6 +23,7 @@
 #include "sys/os_error.h"
 #include "support/fake_endpoint.h"
 #include "support/process.h"
+#include "support/sanitizers.h"
 
 namespace tessik {
 namespace {
@@ -262,13 +263,6 @@ TEST(Reliability, NoFileIsWrittenWithoutHomeOrWithAnEmptyOne) {
 TEST(Reliability, AReplyLargerThanTheAddressSpaceEndsInOneFailureLine) {
 #if !defined(__linux__)
   GTEST_SKIP() << "RLIMIT_AS is enforced on Linux only";
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define TESSIK_ASAN
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)  // clang's spelling
-#define TESSIK_ASAN
-#endif
 #endif
 #if defined(TESSIK_ASAN)
   GTEST_SKIP() << "the sanitizer's shadow memory does not fit under a lowered RLIMIT_AS";

@@ -13,6 +13,8 @@
 #include <sys/prctl.h>
 #endif
 
+#include "host/profile.h"
+#include "host/signals.h"
 #include "sys/fd.h"
 #include "sys/rw.h"
 #include "sys/os_error.h"
@@ -99,7 +101,8 @@ std::expected<void, std::string> start_watchdog(BrowserProcess& process) {
     lifeline->write.reset();
     process.to_browser.reset();
     process.from_browser.reset();
-    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE}) ::signal(number, SIG_DFL);
+    for (int number : kCaughtSignals) ::signal(number, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -168,11 +171,11 @@ std::vector<std::string> browser_arguments(const std::string& profile_dir, bool 
 }
 
 std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& options) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string profile = std::string(tmp && *tmp ? tmp : "/tmp") + "/tessik-host-XXXXXX";
-  if (!::mkdtemp(profile.data())) {
-    return std::unexpected("cannot create a browser profile folder: " + sys::os_error_text(errno));
-  }
+  // Folders of hosts that were killed would keep their cookies forever.
+  sweep_profiles(temp_folder());
+  auto made = make_profile(temp_folder());
+  if (!made) return std::unexpected(made.error());
+  std::string profile = made->path;
   auto fail = [&](std::string message) {
     std::error_code ignored;
     std::filesystem::remove_all(profile, ignored);
@@ -249,6 +252,7 @@ std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& o
   process.to_browser = std::move(commands.write);
   process.from_browser = std::move(replies.read);
   process.profile_dir = profile;
+  process.profile_lock = std::move(made->lock);
   for (const sys::Fd* fd : {&process.to_browser, &process.from_browser}) {
     if (auto set = sys::set_nonblocking(fd->get()); !set) {
       stop_browser(process, std::chrono::milliseconds(0));
@@ -308,6 +312,9 @@ std::string stop_browser(BrowserProcess& process, std::chrono::milliseconds grac
     }
     process.profile_dir.clear();
   }
+  // Let go only now: a folder that could not be removed is left to a later
+  // host to sweep.
+  process.profile_lock.reset();
   return how;
 }
 

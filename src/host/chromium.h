@@ -33,6 +33,7 @@ struct BrowserProcess {
   sys::Fd to_browser;    // ours, non-blocking; the browser reads it on fd 3
   sys::Fd from_browser;  // ours, non-blocking; the browser writes it on fd 4
   std::string profile_dir;
+  sys::Fd profile_lock;  // held while the profile is in use (host/profile.h)
   // Where the system cannot kill a child when its parent dies: a process in
   // the browser's group that kills the group once `lifeline` closes.
   pid_t watchdog = -1;

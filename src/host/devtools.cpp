@@ -1,6 +1,9 @@
 #include "host/devtools.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
 #include <cerrno>
 #include <poll.h>
 #include <unistd.h>
@@ -19,7 +22,19 @@ namespace {
 // queue without bound; the oldest events are the least useful.
 constexpr size_t kMaxQueuedEvents = 10000;
 
-const std::string kStopping = "the host is stopping";
+// Page text may hold lone UTF-16 surrogates, which the browser sends as
+// escapes that have no UTF-8 form: they read as U+FFFD. The browser's own
+// messages nest at most about 300 levels deep; all of them are read, so a
+// result too deep for a client is judged later, by what the client takes.
+constexpr JsonReadOptions kBrowserText{.max_depth = 1000,
+                                       .surrogates = JsonCursor::Surrogates::replaced};
+
+const std::string kStopping(kHostStopping);
+
+// The browser's output is read this much at a time at least.
+constexpr size_t kReadChunk = 64 * 1024;
+// Messages at least this long are parsed where they were read.
+constexpr size_t kHandOver = 1 << 20;
 const std::string kExited(kBrowserExited);
 
 }  // namespace
@@ -125,9 +140,24 @@ std::expected<void, std::string> DevTools::read_some(Clock::time_point deadline)
   if (fds[1].revents != 0) return std::unexpected(kStopping);
   if (fds[0].revents == 0) return {};
 
-  char chunk[64 * 1024];
   for (;;) {
-    ssize_t n = ::read(from_.get(), chunk, sizeof chunk);
+    // Everything read has been handled: the next message starts at the front.
+    if (input_begin_ == input_.size()) {
+      input_.set_size(0);
+      input_begin_ = 0;
+    }
+    if (input_.capacity() - input_.size() < kReadChunk &&
+        !input_.reserve(std::max(2 * input_.capacity(), input_.size() + kReadChunk))) {
+      // The message being read does not fit in memory: it is dropped up to
+      // its end, and the command waiting on it is told why.
+      unreadable_ = kOutOfMemory;
+      skipping_ = true;
+      input_.set_size(0);
+      input_begin_ = 0;
+      if (input_.capacity() == 0) return std::unexpected(unreadable_);
+    }
+    size_t scan = input_.size();
+    ssize_t n = ::read(from_.get(), input_.data() + scan, input_.capacity() - scan);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     if (n < 0) return std::unexpected("cannot read from the browser: " + sys::os_error_text(errno));
@@ -135,27 +165,62 @@ std::expected<void, std::string> DevTools::read_some(Clock::time_point deadline)
       closed_ = true;
       return std::unexpected(kExited);
     }
-    // Every NUL before the old end has been handled already.
-    size_t scan = input_.size();
-    input_.append(chunk, static_cast<size_t>(n));
-    for (size_t nul = input_.find('\0', scan); nul != std::string::npos;
-         nul = input_.find('\0', nul + 1)) {
-      take_message(std::string_view(input_).substr(input_begin_, nul - input_begin_));
-      input_begin_ = nul + 1;
-    }
-    if (input_begin_ == input_.size()) {
-      input_.clear();
+    input_.set_size(scan + static_cast<size_t>(n));
+    // Every NUL before `scan` has been handled already.
+    while (const void* found = std::memchr(input_.data() + scan, 0, input_.size() - scan)) {
+      size_t nul = static_cast<size_t>(static_cast<const char*>(found) - input_.data());
+      scan = nul + 1;
+      size_t begin = std::exchange(input_begin_, nul + 1);
+      if (std::exchange(skipping_, false)) continue;  // the end of a dropped message
+      if (nul - begin < kHandOver) {
+        ByteBuffer copy(std::string_view(input_.data() + begin, nul - begin));
+        if (copy.size() != nul - begin) {
+          unreadable_ = kOutOfMemory;
+          continue;
+        }
+        take_message(std::move(copy), 0);
+        continue;
+      }
+      // A large message is parsed in the buffer it was read into, not copied:
+      // what follows it moves to a buffer of its own first.
+      ByteBuffer rest;
+      size_t left = input_.size() - scan;
+      if (!rest.reserve(std::max(left, kReadChunk))) {
+        unreadable_ = kOutOfMemory;
+        continue;
+      }
+      if (left > 0) std::memcpy(rest.data(), input_.data() + scan, left);
+      rest.set_size(left);
+      ByteBuffer message = std::exchange(input_, std::move(rest));
+      message.set_size(nul);
       input_begin_ = 0;
-    } else if (input_begin_ > (1u << 20)) {
-      input_.erase(0, input_begin_);
+      scan = 0;
+      take_message(std::move(message), begin);
+    }
+    // The bytes of a message being dropped are not kept.
+    if (skipping_) input_.set_size(input_begin_);
+    if (input_begin_ > (1u << 20)) {
+      size_t left = input_.size() - input_begin_;
+      std::memmove(input_.data(), input_.data() + input_begin_, left);
+      input_.set_size(left);
       input_begin_ = 0;
     }
   }
   return {};
 }
 
-void DevTools::take_message(std::string_view text) {
-  auto parsed = parse_json(text);
+void DevTools::take_message(ByteBuffer text, size_t begin) {
+  // An allocation that fails here loses this message alone; the stream
+  // stays whole for the next ones.
+  try {
+    keep_message(std::move(text), begin);
+  } catch (const std::bad_alloc&) {
+    unreadable_ = kOutOfMemory;
+  }
+}
+
+void DevTools::keep_message(ByteBuffer text, size_t begin) {
+  auto parsed = parse_json(std::move(text), begin, kBrowserText);
   if (!parsed) {
     unreadable_ = "unreadable message from the browser: " + parsed.error().text();
     return;

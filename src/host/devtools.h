@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/buffer.h"
 #include "json/value.h"
 #include "sys/fd.h"
 
@@ -20,6 +21,10 @@ using Clock = std::chrono::steady_clock;
 
 // What a command fails with when the browser has gone away under it.
 inline constexpr std::string_view kBrowserExited = "the browser has exited";
+// What a command fails with when the host stops under it.
+inline constexpr std::string_view kHostStopping = "the host is stopping";
+// What a command fails with when an allocation for it fails.
+inline constexpr std::string_view kOutOfMemory = "out of memory";
 
 // A command's reply: the "result" object, owned by `doc`.
 struct Reply {
@@ -76,7 +81,9 @@ class DevTools {
                                                     Clock::time_point deadline);
   // One wait for input and one read; keeps whole messages.
   std::expected<void, std::string> read_some(Clock::time_point deadline);
-  void take_message(std::string_view text);
+  // Parses text[begin, size) and keeps it as the awaited reply or an event.
+  void take_message(ByteBuffer text, size_t begin);
+  void keep_message(ByteBuffer text, size_t begin);
 
   sys::Fd to_;
   sys::Fd from_;
@@ -86,8 +93,9 @@ class DevTools {
   uint64_t awaited_id_ = 0;
   std::optional<JsonDocument> reply_;
   std::string unreadable_;  // why the last message could not be read
-  std::string input_;
+  ByteBuffer input_;  // read from the browser; from input_begin_ on, not yet handled
   size_t input_begin_ = 0;
+  bool skipping_ = false;  // dropping a message that did not fit, up to its end
   std::deque<Event> events_;
   uint64_t events_seen_ = 0;
 };

@@ -1,7 +1,10 @@
 #include "host/exec.h"
 
+#include <cstring>
+#include <new>
 #include <utility>
 
+#include "host/http.h"
 #include "host/json_build.h"
 #include "json/reader.h"
 #include "json/writer.h"
@@ -12,6 +15,16 @@ namespace tessik::host {
 namespace {
 
 std::string bad(std::string_view what) { return "bad request: " + std::string(what); }
+
+// A client reads 127 levels of arrays and objects, the envelope and a
+// script's outcome ({"ok","value"}) among them: that leaves 125 for a result.
+constexpr size_t kMaxResultDepth = kMaxJsonDepth - 2;
+const std::string kTooDeep = "the result is nested too deeply: a result may nest arrays and objects " +
+                             std::to_string(kMaxResultDepth) + " levels deep at most";
+// The browser's own failure for a value nested deeper than it can send
+// (about 300 levels): the same limit, met further down.
+constexpr std::string_view kBrowserTooDeep =
+    "Failed to convert response to JSON: CBOR: stack limit exceeded";
 
 // An argument that must be a string: its text, absent, or a failure.
 std::expected<std::optional<std::string>, std::string> string_arg(const JsonValue* args,
@@ -42,7 +55,7 @@ std::expected<Command, std::string> decode_exec_request(std::string_view body) {
   if (!name) return std::unexpected(bad("missing command"));
   if (!name->is_string()) return std::unexpected(bad("command must be a string"));
   const CommandSpec* spec = find_command(name->as_string());
-  if (!spec) return std::unexpected("unknown command: " + std::string(name->as_string()));
+  if (!spec) return std::unexpected("unknown command: " + shown_request_bytes(name->as_string()));
   Command command;
   command.kind = spec->kind;
 
@@ -79,17 +92,52 @@ std::string error_envelope(std::string_view message) {
       ObjectBuilder(doc).add_string("error", message).add_bool("ok", false).build());
 }
 
-std::string data_envelope(JsonValue data) {
-  JsonDocument doc;
-  return to_compact_json(ObjectBuilder(doc).add("data", data).add_bool("ok", true).build());
+ByteBuffer envelope_reply(int status, JsonValue envelope) {
+  // Measured first, so that a large result is written once, in place, and
+  // the reply never holds more than its own size.
+  size_t length = compact_json_size(envelope);
+  std::string head = format_head(status, length);
+  ByteBuffer reply;
+  if (!reply.reserve(head.size() + length)) throw std::bad_alloc();
+  std::memcpy(reply.data(), head.data(), head.size());
+  reply.set_size(head.size());
+  if (!append_compact_json(reply, envelope)) throw std::bad_alloc();
+  return reply;
 }
 
-ExecReply handle_exec(std::string_view body, Browser& browser, Clock::time_point deadline) {
+namespace {
+
+ByteBuffer error_reply(int status, std::string_view message) {
+  JsonDocument doc;
+  return envelope_reply(
+      status, ObjectBuilder(doc).add_string("error", message).add_bool("ok", false).build());
+}
+
+ByteBuffer run_exec(std::string_view body, Browser& browser, Clock::time_point deadline) {
   auto command = decode_exec_request(body);
-  if (!command) return {400, error_envelope(command.error())};
+  if (!command) return error_reply(400, command.error());
   auto data = browser.run(*command, deadline);
-  if (!data) return {200, error_envelope(data.error())};
-  return {200, data_envelope(data->value)};
+  if (!data && data.error().starts_with(kBrowserTooDeep)) return error_reply(200, kTooDeep);
+  if (!data) return error_reply(200, data.error());
+  // The envelope adds one level; a script's value sits one level down in data.
+  if (nesting_depth(data->value) + 1 > kMaxJsonDepth) return error_reply(200, kTooDeep);
+  JsonDocument doc;
+  return envelope_reply(200, ObjectBuilder(doc).add("data", data->value).add_bool("ok", true).build());
+}
+
+}  // namespace
+
+ByteBuffer handle_exec(std::string_view body, Browser& browser, Clock::time_point deadline) {
+  try {
+    return run_exec(body, browser, deadline);
+  } catch (const std::bad_alloc&) {
+  }
+  // What the command held is released by now, so this small reply fits.
+  try {
+    return error_reply(500, kOutOfMemory);
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
 }
 
 }  // namespace tessik::host

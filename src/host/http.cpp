@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "json/utf8.h"
+
 namespace tessik::host {
 
 namespace {
@@ -42,6 +44,7 @@ std::string_view reason(int status) {
     case 200: return "OK";
     case 400: return "Bad Request";
     case 401: return "Unauthorized";
+    case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 411: return "Length Required";
@@ -52,6 +55,14 @@ std::string_view reason(int status) {
     case 503: return "Service Unavailable";
     default: return "Unknown";
   }
+}
+
+// The names this host answers to: 127.0.0.1 or localhost, with or without
+// its port.
+bool is_own_host(std::string_view host, uint16_t port) {
+  std::string_view name = host.substr(0, host.find(':'));
+  if (name != "127.0.0.1" && !equals_ignoring_case(name, "localhost")) return false;
+  return name.size() == host.size() || host.substr(name.size() + 1) == std::to_string(port);
 }
 
 }  // namespace
@@ -86,7 +97,7 @@ std::expected<RequestHead, std::string> parse_request_head(std::string_view head
   }
   if (target.empty()) return std::unexpected(std::string("malformed request line"));
   if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-    return std::unexpected("unsupported protocol version: " + std::string(version));
+    return std::unexpected("unsupported protocol version: " + shown_request_bytes(version));
   }
   out.method = method;
   out.path = target.substr(0, target.find('?'));
@@ -106,6 +117,11 @@ std::expected<RequestHead, std::string> parse_request_head(std::string_view head
     if (equals_ignoring_case(name, "authorization")) {
       if (out.authorization) return std::unexpected(std::string("more than one authorization"));
       out.authorization = std::string(value);
+    } else if (equals_ignoring_case(name, "host")) {
+      if (out.host) return std::unexpected(std::string("more than one host"));
+      out.host = std::string(value);
+    } else if (equals_ignoring_case(name, "origin")) {
+      out.has_origin = true;
     } else if (equals_ignoring_case(name, "content-length")) {
       if (value.empty()) return std::unexpected(std::string("invalid content-length"));
       size_t length = 0;
@@ -147,7 +163,8 @@ bool bearer_matches(const std::optional<std::string>& authorization, std::string
   return difference == 0;
 }
 
-std::optional<HeadVerdict> judge_request_head(std::string_view input, std::string_view token) {
+std::optional<HeadVerdict> judge_request_head(std::string_view input, std::string_view token,
+                                              uint16_t port) {
   auto refuse = [](int status, std::string error, std::string_view headers = {}) {
     return HeadVerdict{status, std::move(error), headers};
   };
@@ -159,6 +176,13 @@ std::optional<HeadVerdict> judge_request_head(std::string_view input, std::strin
   if (end > kMaxHeadBytes) return refuse(431, "request head too large");
   auto head = parse_request_head(input.substr(0, end));
   if (!head) return refuse(400, "bad request: " + head.error());
+  // A page in a local browser can reach 127.0.0.1 too, and under a name of
+  // its own (DNS rebinding): such requests are turned away before anything
+  // else, the token unseen.
+  if (head->has_origin) return refuse(403, "forbidden: a request with an Origin header");
+  if (head->host && !is_own_host(*head->host, port)) {
+    return refuse(403, "forbidden: Host is not 127.0.0.1 or localhost");
+  }
   if (head->path != "/v1/exec") return refuse(404, "not found");
   if (head->method != "POST") return refuse(405, "method not allowed", "Allow: POST\r\n");
   if (!bearer_matches(head->authorization, token)) {
@@ -174,16 +198,42 @@ std::optional<HeadVerdict> judge_request_head(std::string_view input, std::strin
   return taken;
 }
 
+std::optional<HeadVerdict> judge_request_body(std::string_view body) {
+  if (!is_valid_utf8(body)) return HeadVerdict{400, "bad request: the body is not valid UTF-8", {}};
+  return std::nullopt;
+}
+
+std::string shown_request_bytes(std::string_view bytes, size_t limit) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes.substr(0, limit)) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  if (bytes.size() > limit) out += "...";
+  return out;
+}
+
+std::string format_head(int status, size_t body_length, std::string_view extra_headers) {
+  std::string head = "HTTP/1.1 " + std::to_string(status) + " ";
+  head.append(reason(status));
+  head.append("\r\nContent-Type: application/json\r\nContent-Length: ");
+  head.append(std::to_string(body_length));
+  head.append("\r\nConnection: close\r\n");
+  head.append(extra_headers);
+  head.append("\r\n");
+  return head;
+}
+
 std::string format_reply(int status, std::string_view body, std::string_view extra_headers) {
-  std::string reply = "HTTP/1.1 " + std::to_string(status) + " ";
-  reply.append(reason(status));
-  reply.append("\r\nContent-Type: application/json\r\nContent-Length: ");
-  reply.append(std::to_string(body.size()));
-  reply.append("\r\nConnection: close\r\n");
-  reply.append(extra_headers);
-  reply.append("\r\n");
-  reply.append(body);
-  return reply;
+  return format_head(status, body.size(), extra_headers).append(body);
 }
 
 }  // namespace tessik::host

@@ -3,6 +3,7 @@
 // request head, every rule that refuses one, and forming a reply.
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -19,6 +20,8 @@ struct RequestHead {
   std::string method;
   std::string path;  // the request target without its query
   std::optional<std::string> authorization;
+  std::optional<std::string> host;
+  bool has_origin = false;  // sent by browsers for a page's own requests
   // Content-Length; more than kMaxBodyBytes is held as kMaxBodyBytes + 1.
   std::optional<size_t> content_length;
   bool has_transfer_encoding = false;
@@ -49,12 +52,24 @@ struct HeadVerdict {
 };
 
 // Judges the head at the start of `input`, the bytes received so far, for a
-// host that serves POST /v1/exec to bearers of `token`; nothing while the
-// head may still be arriving.
-std::optional<HeadVerdict> judge_request_head(std::string_view input, std::string_view token);
+// host that serves POST /v1/exec on 127.0.0.1:`port` to bearers of `token`;
+// nothing while the head may still be arriving.
+std::optional<HeadVerdict> judge_request_head(std::string_view input, std::string_view token,
+                                              uint16_t port);
+
+// What becomes of a request whose body of the announced length has arrived:
+// refused (a body that is not UTF-8 cannot go to the browser), or nothing.
+std::optional<HeadVerdict> judge_request_body(std::string_view body);
+
+// Request bytes as a reply may show them: printable ASCII as it is, a
+// backslash and every other byte escaped (\\, \xNN), at most `limit`
+// bytes of the request shown, then "...".
+std::string shown_request_bytes(std::string_view bytes, size_t limit = 40);
 
 // A whole reply: status line, Content-Type, Content-Length, Connection: close,
 // `extra_headers` (each ended by CR LF), the empty line and the body.
 std::string format_reply(int status, std::string_view body, std::string_view extra_headers = {});
+// The same without its body, for one of `body_length` bytes.
+std::string format_head(int status, size_t body_length, std::string_view extra_headers = {});
 
 }  // namespace tessik::host

@@ -17,6 +17,7 @@
 #include "host/chromium.h"
 #include "host/devtools.h"
 #include "host/server.h"
+#include "host/signals.h"
 #include "host/state_file.h"
 #include "rpc/config.h"
 #include "sys/fd.h"
@@ -36,7 +37,7 @@ constexpr std::string_view kHelp =
     "\n"
     "Starts the browser, announces 127.0.0.1:<port> and a fresh token in\n"
     "$HOME/.tessik/state/browser-rpc.json, and serves POST /v1/exec until\n"
-    "SIGINT or SIGTERM, or until the browser exits.\n"
+    "SIGINT, SIGTERM, SIGHUP or SIGQUIT, or until the browser exits.\n"
     "\n"
     "OPTIONS:\n"
     "    --chromium <path>    the browser to run (default: $TESSIK_CHROMIUM, else a\n"
@@ -130,7 +131,7 @@ std::expected<std::pair<sys::Fd, uint16_t>, std::string> listen_on_loopback() {
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     return fail_with("cannot bind 127.0.0.1", errno);
   }
-  if (::listen(fd.get(), 128) != 0) return fail_with("cannot listen", errno);
+  if (::listen(fd.get(), kListenBacklog) != 0) return fail_with("cannot listen", errno);
   socklen_t length = sizeof address;
   if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return fail_with("cannot read the port", errno);
@@ -170,7 +171,7 @@ int run(int argc, char** argv) {
   action.sa_handler = on_signal;
   action.sa_flags = SA_NOCLDSTOP;
   sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
+  for (int signal : kCaughtSignals) {
     if (::sigaction(signal, &action, nullptr) != 0) {
       return fail("cannot handle signals: " + sys::os_error_text(errno));
     }
@@ -199,7 +200,7 @@ int run(int argc, char** argv) {
     } else {
       (void)sys::write_all(STDOUT_FILENO,
                            "listening on 127.0.0.1:" + std::to_string(port) + "\n");
-      auto stopped = serve({listen_fd.get(), *token, signal_pipe->read.get(), process->pid,
+      auto stopped = serve({listen_fd.get(), port, *token, signal_pipe->read.get(), process->pid,
                             abort_pipe->write.get()},
                            browser, devtools);
       // Clients must stop finding this host before it goes.

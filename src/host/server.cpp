@@ -1,6 +1,7 @@
 #include "host/server.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cerrno>
 #include <csignal>
 #include <deque>
@@ -17,6 +18,7 @@
 
 #include "host/exec.h"
 #include "host/http.h"
+#include "host/signals.h"
 #include "sys/fd.h"
 #include "sys/rw.h"
 #include "sys/os_error.h"
@@ -36,6 +38,13 @@ constexpr auto kClosingLimit = std::chrono::seconds(3);
 constexpr size_t kAcceptBatch = 16;
 // How long to leave new connections waiting when no descriptor is free.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// How soon to try again what found no memory.
+constexpr auto kRetryPause = std::chrono::milliseconds(10);
+// How long a new connection keeps its place, request or not: a client sends
+// its request right after connecting, but on a busy machine that may take a
+// while, and a connection dropped meanwhile fails a client that did nothing
+// wrong. Connections that send nothing hold up others this long at most.
+constexpr auto kEvictionGrace = std::chrono::seconds(2);
 
 struct Job {
   uint64_t connection;
@@ -45,7 +54,7 @@ struct Job {
 
 struct Done {
   uint64_t connection;
-  ExecReply reply;
+  ByteBuffer reply;  // whole; empty when none could be formed
 };
 
 // Hands jobs to the thread that owns the browser and brings replies back.
@@ -66,10 +75,7 @@ class Worker {
     // Signals are for the poll loop; this thread keeps them blocked.
     sigset_t stops, old;
     sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGHUP);
-    sigaddset(&stops, SIGCHLD);
+    for (int number : kCaughtSignals) sigaddset(&stops, number);
     if (int e = pthread_sigmask(SIG_BLOCK, &stops, &old); e != 0) {
       return std::unexpected(sys::os_error_text(e));
     }
@@ -86,18 +92,37 @@ class Worker {
     wake_main_ = {};
   }
 
+  // Throws std::bad_alloc when there is no room for the job or its reply.
   void submit(Job job) {
     {
       std::lock_guard lock(mutex_);
+      // Room for every reply to come, so that handing one over never needs
+      // memory the command may have used up.
+      done_.reserve(done_.size() + jobs_.size() + 2);
       jobs_.push_back(std::move(job));
     }
     sys::poke(wake_worker_.write.get());
   }
 
-  // Replies finished since the last call.
-  std::deque<Done> take_done() {
+  // Drops the job of `connection` if it is still in line.
+  void cancel(uint64_t connection) {
     std::lock_guard lock(mutex_);
-    return std::exchange(done_, {});
+    std::erase_if(jobs_, [&](const Job& job) { return job.connection == connection; });
+  }
+
+  // Drops every job still in line.
+  void cancel_all() {
+    std::lock_guard lock(mutex_);
+    jobs_.clear();
+  }
+
+  // Moves the replies finished since the last call to the end of `into`.
+  // Throws std::bad_alloc, taking none, when `into` cannot grow.
+  void take_done(std::vector<Done>& into) {
+    std::lock_guard lock(mutex_);
+    into.reserve(into.size() + done_.size());
+    std::move(done_.begin(), done_.end(), std::back_inserter(into));
+    done_.clear();  // keeps its room
   }
 
   bool browser_gone() {
@@ -119,10 +144,14 @@ class Worker {
         }
       }
       if (job) {
-        ExecReply reply = handle_exec(job->body, browser_, job->deadline);
+        // Taken just as the host began to stop: it must not reach the page.
+        if (aborted()) return;
+        uint64_t connection = job->connection;
+        ByteBuffer reply = handle_exec(job->body, browser_, job->deadline);
+        job.reset();  // the request's body goes before the reply is sent
         {
           std::lock_guard lock(mutex_);
-          done_.push_back({job->connection, std::move(reply)});
+          done_.push_back({connection, std::move(reply)});  // room was made at submit
         }
         sys::poke(wake_main_.write.get());
         continue;
@@ -136,8 +165,13 @@ class Worker {
       if (ready < 0 || fds[2].revents != 0) return;
       if (fds[1].revents != 0) sys::drain(wake_worker_.read.get());
       if (fds[0].revents != 0) {
-        if (!devtools_.read_available()) break;
-        browser_.absorb_events();
+        // Out of memory, a message is lost, not the browser.
+        auto read = devtools_.read_available();
+        if (!read && read.error() != kOutOfMemory) break;
+        try {
+          browser_.absorb_events();
+        } catch (const std::bad_alloc&) {
+        }
       }
     }
     {
@@ -145,6 +179,11 @@ class Worker {
       browser_gone_ = true;
     }
     sys::poke(wake_main_.write.get());
+  }
+
+  bool aborted() const {
+    pollfd fd{abort_read_, POLLIN, 0};
+    return ::poll(&fd, 1, 0) > 0;
   }
 
   Browser& browser_;
@@ -155,7 +194,7 @@ class Worker {
   std::thread thread_;
   std::mutex mutex_;
   std::deque<Job> jobs_;
-  std::deque<Done> done_;
+  std::vector<Done> done_;
   bool browser_gone_ = false;
 };
 
@@ -167,10 +206,11 @@ struct Connection {
   std::string input;
   size_t head_end = 0;  // 0 until the head is read
   size_t body_length = 0;
-  std::string output;
+  ByteBuffer output;
   size_t sent = 0;
   Clock::time_point deadline;
   Clock::time_point drain_until;
+  Clock::time_point accepted;
 };
 
 class Loop {
@@ -182,24 +222,27 @@ class Loop {
     std::vector<Connection*> owners;
     for (;;) {
       Clock::time_point now = Clock::now();
-      if (closing_until_ && (connections_.empty() || now >= *closing_until_)) {
-        return StopReason::browser_exited;
-      }
+      if (closing_until_ && (connections_.empty() || now >= *closing_until_)) return closing_for_;
       fds.clear();
       owners.clear();
       fds.push_back({options_.signal_fd, POLLIN, 0});
       fds.push_back({worker_.wake_fd(), POLLIN, 0});
-      bool accepting = !closing_until_ && now >= accept_pause_until_ &&
-                       (connections_.size() < kMaxConnections || evictable() != connections_.end());
+      bool room = connections_.size() < kMaxConnections || evictable(now) != connections_.end();
+      // While closing too: a newcomer is told why at once.
+      bool accepting = now >= accept_pause_until_ && room;
       fds.push_back({accepting ? options_.listener : -1, POLLIN, 0});
       Clock::time_point next = closing_until_.value_or(now + std::chrono::hours(1));
       if (now < accept_pause_until_) next = std::min(next, accept_pause_until_);
+      // Without room, the next chance of some is when a new connection's
+      // grace ends.
+      if (!room) next = std::min(next, grace_ends());
+      if (replies_left_) next = std::min(next, now + kRetryPause);
       for (Connection& c : connections_) {
-        if (c.state == Connection::State::running) continue;
+        // A running one is watched too, for its client going away.
         short events = c.state == Connection::State::writing ? POLLOUT : POLLIN;
         fds.push_back({c.fd.get(), events, 0});
         owners.push_back(&c);
-        next = std::min(next, c.deadline);
+        if (c.state != Connection::State::running) next = std::min(next, c.deadline);
       }
       int ready = ::poll(fds.data(), fds.size(), sys::poll_timeout(next));
       if (ready < 0 && errno == EINTR) continue;
@@ -209,26 +252,35 @@ class Loop {
 
       if (fds[0].revents != 0) {
         std::optional<StopReason> stop = take_signals();
-        // Once the browser is gone, a stop request only cuts the goodbyes short.
-        if (stop == StopReason::signal) return closing_until_ ? StopReason::browser_exited : *stop;
-        if (stop == StopReason::browser_exited) close_down();
+        // A stop request while closing already cuts the goodbyes short.
+        if (stop == StopReason::signal && closing_until_) return closing_for_;
+        if (stop) close_down(*stop);
       }
-      if (fds[1].revents != 0) {
+      if (fds[1].revents != 0 || replies_left_) {
         sys::drain(worker_.wake_fd());
-        for (Done& done : worker_.take_done()) finish(done);
-        if (worker_.browser_gone()) close_down();
+        take_replies();
+        if (worker_.browser_gone()) close_down(StopReason::browser_exited);
       }
       for (size_t i = 0; i < owners.size(); ++i) {
         // A connection closed earlier in this turn has nothing more to do.
-        if (fds[i + 3].revents != 0 && owners[i]->fd) step(*owners[i]);
+        if (fds[i + 3].revents != 0 && owners[i]->fd) guarded_step(*owners[i]);
       }
       // Last, since making room may drop connections that `owners` points to.
-      if (fds[2].revents != 0 && !closing_until_) accept_some();
+      if (fds[2].revents != 0) {
+        try {
+          accept_some();
+        } catch (const std::bad_alloc&) {
+          // The connection not kept is closed; the others wait their turn.
+        }
+      }
       now = Clock::now();
       for (Connection& c : connections_) {
         if (c.state != Connection::State::running && now >= c.deadline) c.fd.reset();
       }
-      connections_.remove_if([](const Connection& c) { return !c.fd; });
+      // A connection that has gone frees a descriptor: waiting ones may come.
+      if (connections_.remove_if([](const Connection& c) { return !c.fd; }) > 0) {
+        accept_pause_until_ = {};
+      }
     }
   }
 
@@ -242,7 +294,7 @@ class Loop {
       ssize_t n = ::read(options_.signal_fd, numbers, sizeof numbers);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
-      for (ssize_t i = 0; i < n; ++i) stop = stop || numbers[i] != SIGCHLD;
+      for (ssize_t i = 0; i < n; ++i) stop = stop || is_stop_signal(numbers[i]);
     }
     if (stop) return StopReason::signal;
     // The browser's helpers hold its pipe open for a while after it dies;
@@ -256,40 +308,70 @@ class Loop {
     return std::nullopt;
   }
 
-  // The browser has gone: every request waiting for it gets that as its
-  // reply, nothing new is taken, and the loop ends once the replies are out.
-  void close_down() {
+  // The host is stopping, or the browser has gone: every request not yet
+  // answered, and every connection that comes meanwhile, gets that as its
+  // reply; nothing more runs, and the loop ends once the replies are out.
+  void close_down(StopReason reason) {
     if (closing_until_) return;
     closing_until_ = Clock::now() + kClosingLimit;
-    // A command that finished before the browser went keeps its own reply.
-    for (Done& done : worker_.take_done()) finish(done);
-    // Ends the worker's wait on a browser that will never answer.
+    closing_for_ = reason;
+    // A command that finished already keeps its own reply.
+    take_replies();
+    worker_.cancel_all();
+    // Ends the worker's wait on the browser.
     sys::poke(options_.abort_write);
     for (Connection& c : connections_) {
-      if (c.state == Connection::State::running) {
-        reply(c, 503, error_envelope(kBrowserExited));
-      } else if (c.state == Connection::State::reading) {
-        c.fd.reset();
+      if (c.state == Connection::State::running || c.state == Connection::State::reading) {
+        refuse_for_closing(c);
       }
     }
   }
 
-  // The oldest connection that may go to make room: first one whose request
-  // is still incomplete, else one whose reply is out already.
-  Connections::iterator evictable() {
-    for (auto state : {Connection::State::reading, Connection::State::draining}) {
-      auto found = std::find_if(connections_.begin(), connections_.end(),
-                                [&](const Connection& c) { return c.fd && c.state == state; });
-      if (found != connections_.end()) return found;
+  void refuse_for_closing(Connection& c) {
+    try {
+      reply(c, 503,
+            error_envelope(closing_for_ == StopReason::signal ? kHostStopping : kBrowserExited));
+    } catch (const std::bad_alloc&) {
+      c.fd.reset();
     }
-    return connections_.end();
   }
 
+  // The oldest connection that may go to make room at `now`: first one whose
+  // reply is out already, which loses nothing, else one past its grace whose
+  // request is still incomplete.
+  Connections::iterator evictable(Clock::time_point now) {
+    auto found = std::find_if(connections_.begin(), connections_.end(), [](const Connection& c) {
+      return c.fd && c.state == Connection::State::draining;
+    });
+    if (found != connections_.end()) return found;
+    return std::find_if(connections_.begin(), connections_.end(), [&](const Connection& c) {
+      return c.fd && c.state == Connection::State::reading && now >= c.accepted + kEvictionGrace;
+    });
+  }
+
+  // When the first connection still reading now passes its grace.
+  Clock::time_point grace_ends() const {
+    Clock::time_point first = Clock::time_point::max();
+    for (const Connection& c : connections_) {
+      if (c.fd && c.state == Connection::State::reading) first = std::min(first, c.accepted);
+    }
+    return first == Clock::time_point::max() ? first : first + kEvictionGrace;
+  }
+
+  // Drops the oldest connection that may go, after reading what it holds
+  // already: a request that has arrived whole, unread, keeps its connection.
   bool evict_one() {
-    auto victim = evictable();
-    if (victim == connections_.end()) return false;
-    connections_.erase(victim);
-    return true;
+    for (;;) {
+      auto victim = evictable(Clock::now());
+      if (victim == connections_.end()) return false;
+      if (victim->state == Connection::State::reading) {
+        read_request(*victim);
+        if (victim->fd && victim->state != Connection::State::reading) continue;
+      }
+      // Whether it ended by itself just now or is dropped, it makes room.
+      connections_.erase(victim);
+      return true;
+    }
   }
 
   // Takes a batch of waiting connections: those just taken are read before a
@@ -297,7 +379,9 @@ class Loop {
   void accept_some() {
     connections_.remove_if([](const Connection& c) { return !c.fd; });
     for (size_t taken = 0; taken < kAcceptBatch; ++taken) {
-      if (connections_.size() >= kMaxConnections && evictable() == connections_.end()) return;
+      // At the cap, room is made only for the connection poll announced, the
+      // first of the batch; without room, the rest wait in the backlog.
+      if (connections_.size() >= kMaxConnections && (taken > 0 || !evict_one())) return;
       auto fd = sys::accept_connection(options_.listener);
       if (!fd && (fd.error() == EMFILE || fd.error() == ENFILE)) {
         // Out of descriptors: make room as at the cap, or leave the
@@ -307,13 +391,30 @@ class Loop {
         return;
       }
       if (!fd) return;  // EAGAIN, or a connection that went away before its accept
-      // Room is made only for a connection that is really there.
-      if (connections_.size() >= kMaxConnections) evict_one();
       Connection& c = connections_.emplace_back();
       c.id = next_id_++;
       c.fd = std::move(*fd);
+      c.accepted = Clock::now();
       // Counted from here whatever arrives, so trickling bytes buys no time.
-      c.deadline = Clock::now() + kArrivalLimit;
+      c.deadline = c.accepted + kArrivalLimit;
+      if (closing_until_) refuse_for_closing(c);
+    }
+  }
+
+  // A step whose allocation fails costs its connection what it holds: it is
+  // told so when even that fits, and closed otherwise.
+  void guarded_step(Connection& c) {
+    try {
+      step(c);
+    } catch (const std::bad_alloc&) {
+      c.input = {};
+      c.output = {};
+      if (c.state == Connection::State::running) worker_.cancel(c.id);
+      try {
+        reply(c, 500, error_envelope(kOutOfMemory));
+      } catch (const std::bad_alloc&) {
+        c.fd.reset();
+      }
     }
   }
 
@@ -322,23 +423,54 @@ class Loop {
       case Connection::State::reading: read_request(c); break;
       case Connection::State::writing: write_reply(c); break;
       case Connection::State::draining: drain(c); break;
-      case Connection::State::running: break;
+      case Connection::State::running:
+        // What a client sends after its request is dropped. One that has
+        // closed its end (Ctrl-C) is gone: its command, if still in line,
+        // never runs.
+        receive(c, [](std::string_view) { return true; });
+        if (!c.fd) worker_.cancel(c.id);
+        break;
     }
   }
 
+  // Throws std::bad_alloc when the reply cannot be formed.
   void reply(Connection& c, int status, std::string_view body, std::string_view headers = {}) {
-    c.output = format_reply(status, body, headers);
+    std::string text = format_reply(status, body, headers);
+    ByteBuffer bytes(text);
+    if (bytes.size() != text.size()) throw std::bad_alloc();
+    send_reply(c, std::move(bytes));
+  }
+
+  void send_reply(Connection& c, ByteBuffer bytes) {
+    c.output = std::move(bytes);
     c.sent = 0;
     c.state = Connection::State::writing;
     c.deadline = Clock::now() + kIdleLimit;
-    c.input.clear();
+    c.input = {};
     write_reply(c);
+  }
+
+  // Hands each finished command's reply to its connection, when that is
+  // still there.
+  void take_replies() {
+    try {
+      worker_.take_done(finished_);
+      replies_left_ = false;
+    } catch (const std::bad_alloc&) {
+      replies_left_ = true;  // tried again shortly
+    }
+    for (Done& done : finished_) finish(done);
+    finished_.clear();  // keeps its room
   }
 
   void finish(Done& done) {
     for (Connection& c : connections_) {
       if (c.id == done.connection && c.state == Connection::State::running) {
-        reply(c, done.reply.status, done.reply.body);
+        if (done.reply.size() == 0) {
+          c.fd.reset();  // no reply could be formed
+        } else {
+          send_reply(c, std::move(done.reply));
+        }
         return;
       }
     }
@@ -367,8 +499,15 @@ class Loop {
       c.input.append(bytes);
       if (c.head_end == 0 && !read_head(c)) return false;
       if (c.head_end == 0 || c.input.size() - c.head_end < c.body_length) return true;
-      worker_.submit({c.id, c.input.substr(c.head_end, c.body_length),
-                      Clock::now() + kRequestLimit});
+      std::string_view body = std::string_view(c.input).substr(c.head_end, c.body_length);
+      if (auto refused = judge_request_body(body)) {
+        reply(c, refused->status, error_envelope(refused->error));
+        return false;
+      }
+      // The body moves on in the buffer it arrived in, not as a copy.
+      c.input.erase(0, c.head_end);
+      c.input.resize(c.body_length);
+      worker_.submit({c.id, std::move(c.input), Clock::now() + kRequestLimit});
       c.input.clear();
       c.state = Connection::State::running;
       return false;
@@ -378,7 +517,7 @@ class Loop {
   // Reads and checks the head once it is whole; false when the connection
   // got its reply already.
   bool read_head(Connection& c) {
-    auto verdict = judge_request_head(c.input, options_.token);
+    auto verdict = judge_request_head(c.input, options_.token, options_.port);
     if (!verdict) return true;
     if (verdict->status != 0) {
       reply(c, verdict->status, error_envelope(verdict->error), verdict->headers);
@@ -438,8 +577,12 @@ class Loop {
   Connections connections_;
   uint64_t next_id_ = 1;
   Clock::time_point accept_pause_until_;
-  // Set once the browser has gone: the time left to send the last replies.
+  // Set once the host is stopping or the browser has gone: the time left to
+  // send the last replies.
   std::optional<Clock::time_point> closing_until_;
+  StopReason closing_for_ = StopReason::signal;
+  std::vector<Done> finished_;
+  bool replies_left_ = false;  // replies that found no memory to be taken
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 // one after another, so that a slow page never holds up an accept.
 
 #include <chrono>
+#include <cstdint>
 #include <expected>
 #include <string>
 #include <sys/types.h>
@@ -23,13 +24,19 @@ inline constexpr auto kIdleLimit = std::chrono::seconds(10);
 inline constexpr auto kRequestLimit = std::chrono::seconds(60);
 // At most this many connections are open at once. A new one takes the place
 // of the oldest that has not sent its whole request, so connections that send
-// nothing never keep out one that does.
+// nothing never keep out one that does; a connection whose request has
+// arrived is never dropped for room. With no room, new connections wait in
+// the listen backlog.
 inline constexpr size_t kMaxConnections = 128;
+// Connections the system may hold for the host before it takes them (the
+// system may cap it lower: net.core.somaxconn, kern.ipc.somaxconn).
+inline constexpr int kListenBacklog = 1024;
 
 enum class StopReason { signal, browser_exited };
 
 struct ServeOptions {
   int listener = -1;     // bound, listening, non-blocking
+  uint16_t port = 0;     // the listener's
   std::string token;
   // Carries the numbers of the signals caught: SIGCHLD, or one that stops the host.
   int signal_fd = -1;

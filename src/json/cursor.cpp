@@ -28,6 +28,17 @@ int hex_value(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// The value of the four hex digits at p[0..4), or -1 when one is not a digit.
+int hex4_at(const char* p) {
+  int v = 0;
+  for (int k = 0; k < 4; ++k) {
+    int h = hex_value(p[k]);
+    if (h < 0) return -1;
+    v = v << 4 | h;
+  }
+  return v;
+}
+
 char* put_utf8(char* w, uint32_t cp) {
   if (cp < 0x80) {
     *w++ = static_cast<char>(cp);
@@ -85,7 +96,7 @@ JsonError JsonCursor::error_before(std::string problem, const char* p) const {
   return make_error(std::move(problem), static_cast<size_t>(p - begin_));
 }
 
-std::expected<std::string_view, JsonError> JsonCursor::read_string(bool check_surrogates,
+std::expected<std::string_view, JsonError> JsonCursor::read_string(Surrogates surrogates,
                                                                    bool decode) {
   char* const start = ++p_;
   char* s = skip_plain(start, end_);
@@ -149,7 +160,18 @@ std::expected<std::string_view, JsonError> JsonCursor::read_string(bool check_su
         };
         uint32_t v;
         if (auto r = hex4(v); !r) return std::unexpected(r.error());
-        if (check_surrogates) {
+        if (surrogates == Surrogates::replaced && v >= 0xD800 && v <= 0xDFFF) {
+          // A pair needs a low half in the very next escape; anything else
+          // there is left to be read on its own.
+          int low = -1;
+          if (v <= 0xDBFF && end_ - s > 6 && s[1] == '\\' && s[2] == 'u') low = hex4_at(s + 3);
+          if (low >= 0xDC00 && low <= 0xDFFF) {
+            v = 0x10000 + ((v - 0xD800) << 10) + (static_cast<uint32_t>(low) - 0xDC00);
+            s += 6;
+          } else {
+            v = 0xFFFD;
+          }
+        } else if (surrogates == Surrogates::checked) {
           if (v >= 0xDC00 && v <= 0xDFFF) {
             return std::unexpected(error_at(problem::kLoneLeadingSurrogate, s));
           }

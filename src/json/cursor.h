@@ -57,11 +57,16 @@ class JsonCursor {
   // the typed errors of the state-file decoder.
   JsonError error_before(std::string problem, const char* p) const;
 
+  // What a u-escape of a UTF-16 surrogate must be.
+  enum class Surrogates {
+    checked,    // one half of a pair, else a failure
+    unchecked,  // anything: only its four hex digits are read
+    replaced,   // a lone one reads as U+FFFD
+  };
   // At an opening quote: reads the string and returns its decoded text, which
-  // lives in the cursor's buffer. With `check_surrogates` false a u-escape needs
-  // only its four hex digits; with `decode` false nothing is written.
-  std::expected<std::string_view, JsonError> read_string(bool check_surrogates = true,
-                                                         bool decode = true);
+  // lives in the cursor's buffer. With `decode` false nothing is written.
+  std::expected<std::string_view, JsonError> read_string(
+      Surrogates surrogates = Surrogates::checked, bool decode = true);
 
   struct Number {
     JsonKind kind;  // u64, i64 or f64

@@ -16,7 +16,8 @@ struct Frame {
 
 }  // namespace
 
-std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin) {
+std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin,
+                                                  const JsonReadOptions& options) {
   JsonDocument doc;
   char* b = text.data() + begin;
   char* e = text.data() + text.size();
@@ -29,7 +30,7 @@ std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin)
 
   // Reads a member name and its colon; the cursor stands at the name's quote.
   auto read_key = [&]() -> std::expected<void, JsonError> {
-    auto key = c.read_string();
+    auto key = c.read_string(options.surrogates);
     if (!key) return Fail(std::move(key.error()));
     stack.push_back(JsonValue::string(*key));
     c.skip_whitespace();
@@ -46,7 +47,7 @@ std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin)
     switch (c.peek()) {
       case '[':
       case '{': {
-        if (frames.size() == kMaxJsonDepth) return Fail(c.error(problem::kRecursionLimit));
+        if (frames.size() == options.max_depth) return Fail(c.error(problem::kRecursionLimit));
         auto opened = c.enter_container();
         if (!opened) return Fail(std::move(opened.error()));
         const bool object = opened->object;
@@ -62,7 +63,7 @@ std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin)
         continue;
       }
       case '"': {
-        auto s = c.read_string();
+        auto s = c.read_string(options.surrogates);
         if (!s) return Fail(std::move(s.error()));
         value = JsonValue::string(*s);
         break;
@@ -132,8 +133,9 @@ std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin)
   }
 }
 
-std::expected<JsonDocument, JsonError> parse_json(std::string_view text) {
-  return parse_json(ByteBuffer(text));
+std::expected<JsonDocument, JsonError> parse_json(std::string_view text,
+                                                  const JsonReadOptions& options) {
+  return parse_json(ByteBuffer(text), 0, options);
 }
 
 }  // namespace tessik

@@ -14,9 +14,16 @@ namespace tessik {
 // Most arrays and objects open at once; one more is "recursion limit exceeded".
 inline constexpr size_t kMaxJsonDepth = 127;
 
+struct JsonReadOptions {
+  size_t max_depth = kMaxJsonDepth;
+  JsonCursor::Surrogates surrogates = JsonCursor::Surrogates::checked;
+};
+
 // Parses text[begin, size) where it lies; the document takes the buffer.
-std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin = 0);
+std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin = 0,
+                                                  const JsonReadOptions& options = {});
 // Parses a copy of `text`.
-std::expected<JsonDocument, JsonError> parse_json(std::string_view text);
+std::expected<JsonDocument, JsonError> parse_json(std::string_view text,
+                                                  const JsonReadOptions& options = {});
 
 }  // namespace tessik

@@ -102,6 +102,34 @@ bool operator==(const JsonValue& a, const JsonValue& b) {
   return true;
 }
 
+size_t nesting_depth(JsonValue value) {
+  // An explicit stack of the containers still to enter, each with its depth:
+  // no recursion, however deep the value.
+  struct Open {
+    JsonValue container;
+    size_t depth;
+  };
+  auto is_container = [](JsonValue v) { return v.is_array() || v.is_object(); };
+  size_t deepest = 0;
+  std::vector<Open> todo;
+  if (is_container(value)) todo.push_back({value, 1});
+  while (!todo.empty()) {
+    Open open = todo.back();
+    todo.pop_back();
+    deepest = std::max(deepest, open.depth);
+    if (open.container.is_array()) {
+      for (JsonValue item : open.container.items()) {
+        if (is_container(item)) todo.push_back({item, open.depth + 1});
+      }
+    } else {
+      for (const JsonMember& member : open.container.members()) {
+        if (is_container(member.value)) todo.push_back({member.value, open.depth + 1});
+      }
+    }
+  }
+  return deepest;
+}
+
 JsonDocument::JsonDocument(JsonDocument&& other) noexcept { *this = std::move(other); }
 
 JsonDocument& JsonDocument::operator=(JsonDocument&& other) noexcept {

@@ -117,6 +117,10 @@ class JsonDocument {
   JsonValue root_;
 };
 
+// How many arrays and objects are open at the deepest point of `value`: 0 for
+// a scalar, 1 for [] or [1], 2 for [[]].
+size_t nesting_depth(JsonValue value);
+
 // Sorts members[0..n) by key bytes, keeps the later of equal keys, and returns
 // the number kept.
 size_t settle_members(JsonMember* members, size_t n);

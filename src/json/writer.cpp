@@ -2,6 +2,7 @@
 
 #include "json/scan.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -243,6 +244,73 @@ std::string to_compact_json(JsonValue value) {
     write_compact(sink, value);
   }
   return s;
+}
+
+namespace {
+
+// Counts the bytes it is given and keeps none.
+class CountingSink : public JsonSink {
+ public:
+  CountingSink() : JsonSink(room_) {}
+  size_t count() {
+    flush();
+    return count_;
+  }
+
+ protected:
+  void drain(std::string_view bytes) override { count_ += bytes.size(); }
+
+ private:
+  size_t count_ = 0;
+  char room_[256];
+};
+
+// Appends to a ByteBuffer, growing it by doubling; after a failed growth it
+// drops the rest.
+class BufferSink : public JsonSink {
+ public:
+  explicit BufferSink(ByteBuffer& out) : JsonSink(room_), out_(out) {}
+  ~BufferSink() override { flush(); }
+  bool failed() const { return failed_; }
+
+ protected:
+  void drain(std::string_view bytes) override {
+    if (failed_ || bytes.empty()) return;
+    size_t size = out_.size();
+    if (bytes.size() > out_.capacity() - size &&
+        !out_.reserve(std::max(2 * out_.capacity(), size + bytes.size()))) {
+      failed_ = true;
+      return;
+    }
+    std::memcpy(out_.data() + size, bytes.data(), bytes.size());
+    out_.set_size(size + bytes.size());
+  }
+
+ private:
+  ByteBuffer& out_;
+  bool failed_ = false;
+  char room_[512];
+};
+
+}  // namespace
+
+size_t compact_json_size(JsonValue value) {
+  CountingSink sink;
+  write_compact(sink, value);
+  return sink.count();
+}
+
+bool append_compact_json(ByteBuffer& out, JsonValue value) {
+  size_t before = out.size();
+  bool failed;
+  {
+    BufferSink sink(out);
+    write_compact(sink, value);
+    sink.flush();
+    failed = sink.failed();
+  }
+  if (failed) out.set_size(before);
+  return !failed;
 }
 
 std::string to_pretty_json(JsonValue value) {

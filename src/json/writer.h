@@ -72,6 +72,11 @@ void write_escaped(JsonSink& out, std::string_view s);
 void write_number(JsonSink& out, JsonValue number);
 
 std::string to_compact_json(JsonValue value);
+// The length of the compact form of `value`, found without keeping it.
+size_t compact_json_size(JsonValue value);
+// Appends the compact form of `value` to `out`; false, with `out` cut back,
+// when memory for it runs out. Room reserved beforehand is used as it is.
+bool append_compact_json(ByteBuffer& out, JsonValue value);
 std::string to_pretty_json(JsonValue value);
 // Appends the quoted, escaped form of `s` to `out`.
 void escape_json_string(std::string& out, std::string_view s);

@@ -76,17 +76,28 @@ void drain(int fd) {
 
 std::expected<std::string, int> read_file(const char* path, size_t max_bytes) {
   int raw;
+  // Without O_NONBLOCK, opening a FIFO waits for a writer, maybe forever.
   do {
-    raw = ::open(path, O_RDONLY | O_CLOEXEC);
+    raw = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   } while (raw < 0 && errno == EINTR);
   if (raw < 0) return std::unexpected(errno);
   Fd fd(raw);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(errno);
+  // A FIFO or socket holds no file, only what some process sends: refused
+  // with the error open() gives for a socket on Linux.
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return std::unexpected(ENXIO);
+  // Regular files ignore the flag; anything else (a terminal, a device) is
+  // read as it would be without it.
+  if (!S_ISREG(st.st_mode)) {
+    int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      return std::unexpected(errno);
+    }
+  }
   // One byte beyond the size the file has now, so that the read which finds
   // its end is the second; a file that grows meanwhile is read on.
-  struct stat st;
-  size_t want = ::fstat(fd.get(), &st) == 0 && st.st_size > 0
-                    ? std::min(static_cast<size_t>(st.st_size), max_bytes) + 1
-                    : 4096;
+  size_t want = st.st_size > 0 ? std::min(static_cast<size_t>(st.st_size), max_bytes) + 1 : 4096;
   std::string text;
   size_t size = 0;
   for (;;) {

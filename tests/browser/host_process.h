@@ -47,10 +47,11 @@ inline std::string client_output(const std::filesystem::path& home,
 // the line that says where it listens.
 class Host {
  public:
-  // `args` follow the program's name.
-  explicit Host(const std::filesystem::path& home, std::vector<std::string> args = {}) {
+  // `args` follow the program's name; `env` holds NAME=value entries for it.
+  explicit Host(const std::filesystem::path& home, std::vector<std::string> args = {},
+                std::vector<std::string> env = {}) {
     args.insert(args.begin(), kHostBinary);
-    Child child = spawn_child(args, {.home = home.string()});
+    Child child = spawn_child(args, {.home = home.string(), .env = std::move(env)});
     pid_ = child.pid;
     out_ = child.out;
     err_ = child.err;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -10,11 +11,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <stdexcept>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -25,6 +30,8 @@
 #include "host/chromium.h"
 #include "support/fake_endpoint.h"
 #include "support/process.h"
+#include "support/sanitizers.h"
+#include "sys/fd.h"
 
 namespace tessik {
 namespace {
@@ -207,6 +214,90 @@ TEST_F(SlowClients, ACrowdBeyondTheCapDelaysNoOne) {
   EXPECT_EQ(tricklers.failed_connects(), 0u);
 }
 
+// ---- Many clients at once.
+
+// Runs `count` real clients, each evaluating its own number, held at a gate
+// until all have started and then let go together.
+std::vector<RunResult> burst(const TempDir& home, size_t count) {
+  auto gate = sys::make_pipe();
+  if (!gate) throw std::runtime_error("pipe failed");
+  std::vector<RunResult> results(count);
+  std::vector<std::thread> clients;
+  std::atomic<size_t> started{0};
+  for (size_t i = 0; i < count; ++i) {
+    clients.emplace_back([&, i] {
+      // The shell waits for the end of its input, then becomes the client.
+      std::vector<std::string> command = {"/bin/sh", "-c", "read line; exec \"$@\"", "sh"};
+      for (std::string& word : testing::binary_command({"eval", std::to_string(i)})) {
+        command.push_back(std::move(word));
+      }
+      ++started;
+      results[i] = testing::run_command(
+          command, {.home = home.path().string(), .timeout_ms = 60000, .stdin_fd = gate->read.get()});
+    });
+  }
+  for (auto until = Clock::now() + 20s; started < count && Clock::now() < until;) {
+    std::this_thread::sleep_for(10ms);
+  }
+  std::this_thread::sleep_for(300ms);  // for the last spawns to reach their read
+  gate->write.reset();
+  for (std::thread& client : clients) client.join();
+  return results;
+}
+
+// The failures among a burst's results, at most a few of them spelt out.
+std::string failures(const std::vector<RunResult>& results) {
+  size_t failed = 0;
+  std::string shown;
+  for (size_t i = 0; i < results.size(); ++i) {
+    if (results[i].status == 0 && results[i].out == std::to_string(i) + "\n") continue;
+    if (++failed <= 3) shown += "\n  client " + std::to_string(i) + ": " + results[i].err;
+  }
+  return failed == 0 ? "" : std::to_string(failed) + " of " + std::to_string(results.size()) +
+                                " failed" + shown;
+}
+
+// A host of its own for each test, which must stop cleanly after the burst.
+class Bursts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+  }
+  void TearDown() override {
+    EXPECT_EQ(host.stop(SIGTERM), 0);
+    EXPECT_EQ(host.stderr_text(), "");
+  }
+
+  TempDir home;
+  Host host{home.path()};
+};
+
+TEST_F(Bursts, MoreClientsThanTheCapAreAllServed) {
+  // More than the 128 connections the host keeps open: the rest wait.
+  auto start = Clock::now();
+  EXPECT_EQ(failures(burst(home, 200)), "");
+  std::printf("200 clients at once: %.1f s\n", seconds(Clock::now() - start));
+}
+
+TEST_F(Bursts, ClientsBeyondTheDescriptorsLeftAreAllServed) {
+#if !defined(__linux__)
+  GTEST_SKIP() << "another process's RLIMIT_NOFILE is set through Linux's prlimit";
+#else
+  // One command first: under the sanitizers, checking a dynamic type for the
+  // first time takes a descriptor, which must not be the one missing.
+  EXPECT_EQ(testing::client_output(home.path(), {"eval", "1"}), "1\n");
+  // Room for a few connections beside the descriptors the host holds now.
+  size_t open = 0;
+  for ([[maybe_unused]] const auto& fd :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(host.pid()) + "/fd")) {
+    ++open;
+  }
+  rlimit few{open + 6, open + 6};
+  ASSERT_EQ(::prlimit(host.pid(), RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
+  EXPECT_EQ(failures(burst(home, 200)), "");
+#endif
+}
+
 // ---- One host per HOME.
 
 TEST(HostLock, SimultaneousStartsLeaveOneServing) {
@@ -271,7 +362,7 @@ TEST(HostLock, FoldersKeepTheirModes) {
   }
 }
 
-// ---- The browser dying under a command.
+// ---- Stopping by signal.
 
 // A port the test listens on: a script that connects to it shows that it runs.
 class Beacon {
@@ -298,6 +389,183 @@ class Beacon {
   int visitor_ = -1;
   int port_ = 0;
 };
+
+// The client's end of a request that runs while the host stops.
+struct Pending {
+  std::thread thread;
+  RunResult result;
+};
+
+void start_client(Pending& pending, const TempDir& home, std::string script) {
+  pending.thread = std::thread([&pending, &home, script] {
+    pending.result =
+        testing::run_binary({"eval", script}, {.home = home.path().string(), .timeout_ms = 30000});
+  });
+}
+
+TEST(Stops, EachStopSignalAnswersTheRequestsInFlightAndCleansUp) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(strsignal(signal));
+    TempDir home;
+    Host host(home.path());
+    ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+
+    // One command runs (it says so through the beacon) and one waits in line.
+    Beacon beacon;
+    Pending running, waiting;
+    start_client(running, home,
+                 "fetch('http://127.0.0.1:" + std::to_string(beacon.port()) +
+                     "/'); new Promise(() => {})");
+    bool ran = beacon.wait_for_visit(20s);
+    start_client(waiting, home, "window.ran = true");
+    std::this_thread::sleep_for(300ms);
+    ::kill(host.pid(), signal);
+    running.thread.join();
+    waiting.thread.join();
+    ASSERT_TRUE(ran) << "the script never ran";
+
+    for (const RunResult* r : {&running.result, &waiting.result}) {
+      EXPECT_EQ(r->err, "tessik-browser: the host is stopping\n");
+      EXPECT_EQ(r->status, 1);
+    }
+    EXPECT_EQ(host.wait_exit(15s), 0);
+    EXPECT_EQ(host.stderr_text(), "");
+    EXPECT_FALSE(std::filesystem::exists(state_path(home.path())));
+  }
+}
+
+TEST(Stops, UserSignalsLeaveTheHostServing) {
+  TempDir home;
+  Host host(home.path());
+  ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+  for (int signal : {SIGUSR1, SIGUSR2}) {
+    SCOPED_TRACE(strsignal(signal));
+    ASSERT_EQ(::kill(host.pid(), signal), 0);
+    RunResult r = testing::run_binary({"eval", "6 * 7"}, {.home = home.path().string()});
+    EXPECT_EQ(r.out, "42\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(host.wait_exit(0ms), -1) << "the host has ended";
+  }
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+  EXPECT_EQ(host.stderr_text(), "");
+}
+
+// ---- Memory.
+
+
+#if defined(__linux__) && !defined(TESSIK_ASAN)
+// A figure of /proc/PID/status, in bytes.
+size_t status_bytes(pid_t pid, const std::string& field) {
+  std::string text = testing::read_file("/proc/" + std::to_string(pid) + "/status");
+  size_t at = text.find("\n" + field + ":");
+  if (at == std::string::npos) return 0;
+  return std::stoul(text.substr(at + field.size() + 2)) * 1024;
+}
+#endif
+
+TEST(Memory, ALargeResultCostsTwiceItsSizeAtMostAndIsLetGo) {
+#if !defined(__linux__)
+  GTEST_SKIP() << "the figures of memory come from Linux's /proc";
+#elif defined(TESSIK_ASAN)
+  GTEST_SKIP() << "the sanitizer's quarantine keeps freed memory resident";
+#else
+  TempDir home;
+  Host host(home.path());
+  ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+  EXPECT_EQ(testing::client_output(home.path(), {"eval", "1"}), "1\n");  // warmed up
+  const size_t size = 32 << 20;
+  size_t before = status_bytes(host.pid(), "VmRSS");
+  RunResult r = testing::run_client(home.path(), {"eval", "'x'.repeat(" + std::to_string(size) + ")"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.size(), size + 1);
+  // The browser's message read, and the reply written from it: two copies.
+  size_t peak = status_bytes(host.pid(), "VmHWM");
+  size_t after = status_bytes(host.pid(), "VmRSS");
+  std::printf("a %zu MiB result: resident %zu MiB before, peak %zu MiB, %zu MiB after\n", size >> 20,
+              before >> 20, peak >> 20, after >> 20);
+  EXPECT_LE(peak, before + 2 * size + (8 << 20));
+  EXPECT_LE(after, before + (8 << 20));
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+#endif
+}
+
+TEST(Memory, ACommandThatRunsOutOfMemoryFailsAloneAndTheHostServesOn) {
+#if !defined(__linux__)
+  GTEST_SKIP() << "another process's RLIMIT_AS is set through Linux's prlimit";
+#elif defined(TESSIK_ASAN)
+  GTEST_SKIP() << "the sanitizer's shadow memory does not fit under a lowered RLIMIT_AS";
+#else
+  TempDir home;
+  Host host(home.path());
+  ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+  // Less room than a 64 MiB result needs.
+  size_t limit = status_bytes(host.pid(), "VmSize") + (64 << 20);
+  rlimit room{limit, limit};
+  ASSERT_EQ(::prlimit(host.pid(), RLIMIT_AS, &room, nullptr), 0) << std::strerror(errno);
+  RunResult big = testing::run_client(home.path(), {"eval", "'x'.repeat(64 * 1024 * 1024)"});
+  EXPECT_EQ(big.err, "tessik-browser: out of memory\n");
+  EXPECT_EQ(big.status, 1);
+  EXPECT_EQ(testing::client_output(home.path(), {"eval", "'still here'"}), "still here\n");
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+  EXPECT_EQ(host.stderr_text(), "");
+#endif
+}
+
+// ---- Profile folders left behind.
+
+// The names of the browser profile folders in `folder`.
+std::vector<std::string> profiles_in(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::string name = entry.path().filename().string();
+    if (name.starts_with("tessik-host-")) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(Profiles, ANewHostRemovesTheFoldersOfHostsThatAreGone) {
+  TempDir home, tmp;
+  const std::vector<std::string> env = {"TMPDIR=" + tmp.path().string()};
+  // A host killed outright leaves its profile behind, cookies and all.
+  {
+    Host killed(home.path(), {}, env);
+    ASSERT_NE(killed.wait_ready(), 0) << killed.ready_line() << killed.stderr_text();
+    ASSERT_EQ(profiles_in(tmp.path()).size(), 1u);
+    ASSERT_EQ(::kill(killed.pid(), SIGKILL), 0);
+    ASSERT_EQ(killed.wait_exit(10s), 128 + SIGKILL);
+  }
+  const std::string left = profiles_in(tmp.path()).at(0);
+  // Beside it: a folder whose host lives (here, the test holds its lock)
+  // and one with no lock in it, which is not for a host to judge.
+  auto lock_path = [&](const std::string& name) {
+    return (tmp.path() / name / "tessik-host.lock").string();
+  };
+  tmp.write("tessik-host-inuse0/tessik-host.lock", "");
+  tmp.write("tessik-host-nolock/Cookies", "");
+  int held = ::open(lock_path("tessik-host-inuse0").c_str(), O_RDWR);
+  ASSERT_GE(held, 0);
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(held, F_SETLK, &whole), 0);
+
+  Host next(home.path(), {}, env);
+  ASSERT_NE(next.wait_ready(), 0) << next.ready_line() << next.stderr_text();
+  std::vector<std::string> now = profiles_in(tmp.path());
+  EXPECT_EQ(std::count(now.begin(), now.end(), left), 0) << "the killed host's folder is still there";
+  EXPECT_EQ(now.size(), 3u);  // the new host's own, and the two kept
+  EXPECT_EQ(std::count(now.begin(), now.end(), "tessik-host-inuse0"), 1);
+  EXPECT_EQ(std::count(now.begin(), now.end(), "tessik-host-nolock"), 1);
+
+  EXPECT_EQ(next.stop(SIGTERM), 0);
+  EXPECT_EQ(next.stderr_text(), "");
+  EXPECT_EQ(profiles_in(tmp.path()),
+            (std::vector<std::string>{"tessik-host-inuse0", "tessik-host-nolock"}));
+  ::close(held);
+}
+
+// ---- The browser dying under a command.
 
 TEST(BrowserDeath, TheCommandInFlightFailsAtOnce) {
   // Which of the host's two ways of noticing comes first varies; a few rounds

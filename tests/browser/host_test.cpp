@@ -74,6 +74,13 @@ std::string post(const std::string& token, const std::string& body,
          "\r\nConnection: close\r\n\r\n" + body;
 }
 
+// `request` as made by post(), with `host` as its Host header's value.
+std::string with_host(const std::string& request, const std::string& host) {
+  const std::string sent = "\r\nHost: 127.0.0.1\r\n";
+  size_t at = request.find(sent);
+  return request.substr(0, at) + "\r\nHost: " + host + "\r\n" + request.substr(at + sent.size());
+}
+
 std::string status_line(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
 
 std::string body_of(const std::string& reply) {
@@ -141,6 +148,56 @@ TEST_F(BrowserCommands, EvalPrintsTheValueByItsKind) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
     EXPECT_EQ(ok({"eval", c.script}), c.out);
+  }
+}
+
+// A string cut inside a character pair leaves half of it, which has no
+// UTF-8 form: each such half comes out as U+FFFD, whichever command reads it.
+TEST_F(BrowserCommands, HalvesOfCharacterPairsReadAsReplacementCharacters) {
+  ok({"navigate", page("index.html")});
+  const std::string fffd = "\xEF\xBF\xBD";
+  ok({"eval", "document.title = 'cut ' + '\xF0\x9F\x98\x80'.slice(0, 1);"
+              "document.getElementById('intro').textContent = '\\uDE00 and \\uD83D\\uD83D\\uDE00'"});
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {{"title"}, "cut " + fffd + "\n"},
+      {{"text", "#intro"}, fffd + " and " + fffd + "\xF0\x9F\x98\x80\n"},
+      {{"eval", "'a\\uDC00b'"}, "a" + fffd + "b\n"},
+      {{"eval", "['\\uD800']"}, "[\n  \"" + fffd + "\"\n]\n"},
+      {{"eval", "({['\\uDBFF']: 1})"}, "{\n  \"" + fffd + "\": 1\n}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    EXPECT_EQ(ok(c.args), c.out);
+  }
+}
+
+// The client reads 127 levels, its envelope ({"data"}) and a script's outcome
+// ({"ok","value"}) among them: 125 are left for the value.
+TEST_F(BrowserCommands, ResultsNestedTooDeepForTheClientAreRefused) {
+  auto nested = [](int levels) {
+    return "(() => { let v = 1; for (let i = 0; i < " + std::to_string(levels) +
+           "; i++) v = [v]; return v; })()";
+  };
+  std::string deepest;  // 125 arrays around 1, printed pretty
+  for (int i = 0; i < 125; ++i) deepest += std::string(2 * i, ' ') + "[\n";
+  deepest += std::string(250, ' ') + "1\n";
+  for (int i = 124; i >= 0; --i) deepest += std::string(2 * i, ' ') + "]\n";
+  EXPECT_EQ(ok({"eval", nested(125)}), deepest);
+
+  const std::string too_deep =
+      "tessik-browser: the result is nested too deeply: a result may nest arrays and objects 125 "
+      "levels deep at most\n";
+  // 126 levels, the same in an object, and deeper than the browser can send.
+  for (std::string script : {nested(126), "({a: " + nested(125) + "})", nested(400)}) {
+    SCOPED_TRACE(script);
+    RunResult r = run({"eval", script});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, too_deep);
   }
 }
 
@@ -319,6 +376,8 @@ TEST_F(BrowserCommands, AWrongTokenIsRefused) {
 TEST_F(BrowserCommands, RequestsOutsideTheContractGetAnEnvelope) {
   const std::string good = token();
   const std::string body = R"({"command":"url"})";
+  const std::string six_times_seven = R"({"command":"eval","args":{"script":"6 * 7"}})";
+  const std::string port = std::to_string(port_);
   struct Case {
     std::string name;
     std::string request;
@@ -345,8 +404,21 @@ TEST_F(BrowserCommands, RequestsOutsideTheContractGetAnEnvelope) {
        R"({"error":"bad request: missing command","ok":false})"},
       {"unknown command", post(good, R"({"command":"fly"})"), "HTTP/1.1 400 Bad Request",
        R"({"error":"unknown command: fly","ok":false})"},
-      {"good", post(good, R"({"command":"eval","args":{"script":"6 * 7"}})"), "HTTP/1.1 200 OK",
+      {"good", post(good, six_times_seven), "HTTP/1.1 200 OK",
        R"({"data":{"ok":true,"value":42},"ok":true})"},
+      // Bytes that are not UTF-8 never reach the browser, nor come back.
+      {"body not utf-8", post(good, "{\"command\":\"eval\",\"args\":{\"script\":\"'\xFF'\"}}"),
+       "HTTP/1.1 400 Bad Request",
+       R"({"error":"bad request: the body is not valid UTF-8","ok":false})"},
+      {"version not utf-8", "POST /v1/exec HTTP/\xFF\xC3\r\n\r\n", "HTTP/1.1 400 Bad Request",
+       R"({"error":"bad request: unsupported protocol version: HTTP/\\xff\\xc3","ok":false})"},
+      {"from a page", with_host(post(good, six_times_seven), "127.0.0.1\r\nOrigin: null"),
+       "HTTP/1.1 403 Forbidden", R"({"error":"forbidden: a request with an Origin header","ok":false})"},
+      {"to another name", with_host(post(good, six_times_seven), "evil.example:" + port),
+       "HTTP/1.1 403 Forbidden",
+       R"({"error":"forbidden: Host is not 127.0.0.1 or localhost","ok":false})"},
+      {"to its name and port", with_host(post(good, six_times_seven), "localhost:" + port),
+       "HTTP/1.1 200 OK", R"({"data":{"ok":true,"value":42},"ok":true})"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -366,6 +438,30 @@ TEST_F(BrowserCommands, ASilentClientBlocksNoOne) {
   EXPECT_EQ(ok({"eval", "'still served'"}), "still served\n");
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
   ::close(idle);
+}
+
+TEST_F(BrowserCommands, ACommandWhoseClientLeftInLineNeverRuns) {
+  ok({"navigate", page("index.html")});
+  ok({"eval", "window.hits = 0"});
+  const std::string good = token();
+  // One command holds the browser while a second waits in line.
+  int running = connect_to(port_);
+  std::string first =
+      post(good, R"j({"command":"eval","args":{"script":"new Promise(r => setTimeout(() => r('first'), 1500))"}})j");
+  ASSERT_EQ(::send(running, first.data(), first.size(), 0), static_cast<ssize_t>(first.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The second one's client sends its whole request and goes, as on Ctrl-C.
+  int waiting = connect_to(port_);
+  std::string second = post(good, R"({"command":"eval","args":{"script":"window.hits += 1"}})");
+  ASSERT_EQ(::send(waiting, second.data(), second.size(), 0), static_cast<ssize_t>(second.size()));
+  ::close(waiting);
+
+  std::string reply;
+  char buf[4096];
+  for (ssize_t n; (n = ::recv(running, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<size_t>(n));
+  ::close(running);
+  EXPECT_EQ(body_of(reply), R"({"data":{"ok":true,"value":"first"},"ok":true})");
+  EXPECT_EQ(ok({"eval", "window.hits"}), "0\n");
 }
 
 TEST_F(BrowserCommands, ClientsAtOnceAreServedInTurn) {

@@ -46,6 +46,8 @@ TEST(HostHttp, ReadsTheHeadersItUses) {
   EXPECT_EQ(head->method, "POST");
   EXPECT_EQ(head->path, "/v1/exec");
   EXPECT_EQ(head->authorization, std::optional<std::string>("Bearer t0k"));
+  EXPECT_EQ(head->host, std::optional<std::string>("127.0.0.1"));
+  EXPECT_FALSE(head->has_origin);
   EXPECT_EQ(head->content_length, std::optional<size_t>(17));
   EXPECT_TRUE(head->expects_continue);
   EXPECT_FALSE(head->has_transfer_encoding);
@@ -79,6 +81,11 @@ TEST(HostHttp, RefusesMalformedHeads) {
       {"POST /v1/exec HTTP/1.1 x\r\n\r\n", "malformed request line"},
       {"PO(ST /v1/exec HTTP/1.1\r\n\r\n", "malformed request line"},
       {"POST /v1/exec HTTP/2.0\r\n\r\n", "unsupported protocol version: HTTP/2.0"},
+      // Request bytes are shown escaped, and only so many of them.
+      {"POST /v1/exec HTTP/\xFF\x01\\\r\n\r\n",
+       "unsupported protocol version: HTTP/\\xff\\x01\\\\"},
+      {"POST /v1/exec " + std::string(41, 'H') + "\r\n\r\n",
+       "unsupported protocol version: " + std::string(40, 'H') + "..."},
       {"POST / HTTP/1.1\r\nno colon\r\n\r\n", "malformed header line"},
       {"POST / HTTP/1.1\r\n: empty name\r\n\r\n", "malformed header line"},
       {"POST / HTTP/1.1\r\nBad Name: x\r\n\r\n", "malformed header line"},
@@ -109,6 +116,12 @@ TEST(HostHttp, JudgesEachHeadByOneSetOfRules) {
   const std::string bearer = "Authorization: Bearer t0k\r\n";
   const std::string length = "Content-Length: 2\r\n";
   const std::string big(kMaxHeadBytes, 'x');
+  // A whole head that is taken but for `headers`.
+  auto with_headers = [&](const std::string& headers) {
+    return exec + headers + bearer + length + "\r\n";
+  };
+  const std::string foreign = "forbidden: Host is not 127.0.0.1 or localhost";
+  const std::string from_page = "forbidden: a request with an Origin header";
   const std::vector<Case> cases = {
       {exec + bearer + length, -1, "", ""},
       {exec + "X: " + big, 431, "request head too large", ""},
@@ -125,20 +138,52 @@ TEST(HostHttp, JudgesEachHeadByOneSetOfRules) {
       {exec + bearer + "\r\n", 411, "content-length required", ""},
       {exec + bearer + "Content-Length: 16777217\r\n\r\n", 413, "request body too large", ""},
       {exec + bearer + length + "\r\n{}", 0, "", ""},
+      // The host's own names, with or without its port, and no page's request.
+      {with_headers("Host: 127.0.0.1\r\n"), 0, "", ""},
+      {with_headers("Host: 127.0.0.1:8080\r\n"), 0, "", ""},
+      {with_headers("Host: localhost\r\n"), 0, "", ""},
+      {with_headers("Host: LocalHost:8080\r\n"), 0, "", ""},
+      {with_headers("Host: 127.0.0.1:8081\r\n"), 403, foreign, ""},
+      {with_headers("Host: localhost:\r\n"), 403, foreign, ""},
+      {with_headers("Host: 127.0.0.1:08080\r\n"), 403, foreign, ""},
+      {with_headers("Host: evil.example\r\n"), 403, foreign, ""},
+      {with_headers("Host: 127.0.0.1.evil.example\r\n"), 403, foreign, ""},
+      {with_headers("Host: \r\n"), 403, foreign, ""},
+      {with_headers("Host: localhost\r\nHost: localhost\r\n"), 400, "bad request: more than one host", ""},
+      {with_headers("Origin: http://127.0.0.1:8080\r\n"), 403, from_page, ""},
+      {with_headers("Host: localhost\r\norigin: null\r\n"), 403, from_page, ""},
+      // The body is judged once it is whole: it must be UTF-8.
+      {exec + bearer + "Content-Length: 4\r\n\r\n\"\xC3\xA9\"", 0, "", ""},
+      {exec + bearer + "Content-Length: 3\r\n\r\n\"\xC3\"", 400,
+       "bad request: the body is not valid UTF-8", ""},
+      {exec + bearer + "Content-Length: 2\r\n\r\n\xFF\xFE", 400,
+       "bad request: the body is not valid UTF-8", ""},
+      {exec + bearer + "Content-Length: 5\r\n\r\n\"\xED\xA0\x80\"", 400,
+       "bad request: the body is not valid UTF-8", ""},
+      {exec + bearer + "Content-Length: 4\r\n\r\n\xFF", 0, "", ""},  // the rest is to come
+      // Turned away before the token is looked at.
+      {exec + "Origin: http://evil.example\r\n" + length + "\r\n", 403, from_page, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input.substr(0, 80));
-    auto verdict = judge_request_head(c.input, "t0k");
+    auto verdict = judge_request_head(c.input, "t0k", 8080);
     if (c.status < 0) {
       EXPECT_FALSE(verdict);
       continue;
     }
     ASSERT_TRUE(verdict);
+    if (verdict->status == 0 && c.input.size() - verdict->head_end >= verdict->body_length) {
+      if (auto refused = judge_request_body(
+              std::string_view(c.input).substr(verdict->head_end, verdict->body_length))) {
+        verdict = refused;
+      }
+    }
     EXPECT_EQ(verdict->status, c.status);
     EXPECT_EQ(verdict->error, c.error);
     EXPECT_EQ(verdict->headers, c.headers);
   }
-  auto taken = judge_request_head(exec + bearer + length + "Expect: 100-continue\r\n\r\n{}", "t0k");
+  auto taken =
+      judge_request_head(exec + bearer + length + "Expect: 100-continue\r\n\r\n{}", "t0k", 8080);
   ASSERT_TRUE(taken);
   EXPECT_EQ(taken->head_end, exec.size() + bearer.size() + length.size() + 24);
   EXPECT_EQ(taken->body_length, 2u);
@@ -239,6 +284,9 @@ TEST(HostExec, RefusesBodiesItCannotRun) {
       {"{}", "bad request: missing command"},
       {R"({"command":7})", "bad request: command must be a string"},
       {R"({"command":"URL"})", "unknown command: URL"},
+      {R"({"command":"f\u0000ly\u00e9"})", "unknown command: f\\x00ly\\xc3\\xa9"},
+      {R"({"command":")" + std::string(100, 'x') + "\"}",
+       "unknown command: " + std::string(40, 'x') + "..."},
       {R"({"command":"url","widget_id":2})", "bad request: widget_id must be a string"},
       {R"({"command":"url","args":[]})", "bad request: args must be an object"},
       {R"({"command":"navigate"})", "bad request: navigate needs args.url"},
@@ -262,8 +310,26 @@ TEST(HostExec, RefusesBodiesItCannotRun) {
 TEST(HostExec, FormsEnvelopes) {
   EXPECT_EQ(error_envelope("no such widget: 4"), R"({"error":"no such widget: 4","ok":false})");
   EXPECT_EQ(error_envelope("line\nbreak \"q\""), R"({"error":"line\nbreak \"q\"","ok":false})");
-  EXPECT_EQ(data_envelope(JsonValue()), R"({"data":null,"ok":true})");
-  EXPECT_EQ(data_envelope(JsonValue::string("Example Page")), R"({"data":"Example Page","ok":true})");
+  // A command's reply is written whole into one buffer, head and envelope.
+  struct Case {
+    int status;
+    JsonValue data;
+    std::string body;
+  };
+  const std::string long_text(70000, 'z');  // longer than any buffer on the way
+  const std::vector<Case> cases = {
+      {200, JsonValue(), R"({"data":null,"ok":true})"},
+      {200, JsonValue::string("Example Page"), R"({"data":"Example Page","ok":true})"},
+      {200, JsonValue::string("\xC3\xA9\"\n"), "{\"data\":\"\xC3\xA9\\\"\\n\",\"ok\":true}"},
+      {500, JsonValue::string(long_text), R"({"data":")" + long_text + R"(","ok":true})"},
+  };
+  for (const Case& c : cases) {
+    JsonDocument doc;
+    JsonMember members[] = {{doc.add_string("data"), c.data},
+                            {doc.add_string("ok"), JsonValue::boolean(true)}};
+    EXPECT_EQ(envelope_reply(c.status, doc.add_object(members)).view(),
+              format_reply(c.status, c.body));
+  }
 }
 
 }  // namespace

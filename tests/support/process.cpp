@@ -52,16 +52,27 @@ Child spawn_child(const std::vector<std::string>& command, const SpawnOptions& o
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (options.stdin_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, options.stdin_fd, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
   if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
 
+  auto named_in_options = [&](const std::string& entry) {
+    for (const std::string& given : options.env) {
+      if (entry.compare(0, given.find('=') + 1, given, 0, given.find('=') + 1) == 0) return true;
+    }
+    return false;
+  };
   std::vector<std::string> env_storage;
   for (char** e = environ; *e; ++e) {
     std::string entry = *e;
-    if (entry.rfind("HOME=", 0) == 0) continue;
+    if (entry.rfind("HOME=", 0) == 0 || named_in_options(entry)) continue;
     env_storage.push_back(entry);
   }
   if (options.home) env_storage.push_back("HOME=" + *options.home);
+  env_storage.insert(env_storage.end(), options.env.begin(), options.env.end());
   std::vector<char*> envp;
   for (auto& e : env_storage) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -112,7 +123,9 @@ RunResult run_command(const std::vector<std::string>& command, const RunOptions&
   Child child = spawn_child(command, {.home = options.home,
                                       .cwd = options.cwd,
                                       .stdout_nonblocking = options.stdout_nonblocking,
-                                      .stdout_closed = options.stdout_closed});
+                                      .stdout_closed = options.stdout_closed,
+                                      .stdin_fd = options.stdin_fd,
+                                      .env = {}});
 
   if (options.read_after_ms > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(options.read_after_ms));

@@ -32,6 +32,8 @@ struct RunOptions {
   int read_after_ms = 0;
   // The child runs with a stack limit of this many KiB (0: inherited).
   int stack_kib = 0;
+  // The child's standard input (-1: /dev/null).
+  int stdin_fd = -1;
 };
 
 // The binaries under test.
@@ -64,10 +66,12 @@ struct SpawnOptions {
   std::string cwd;                  // the parent's when empty
   bool stdout_nonblocking = false;
   bool stdout_closed = false;  // `out` is then -1
+  int stdin_fd = -1;           // standard input; -1: /dev/null
+  std::vector<std::string> env;  // NAME=value entries that replace or add to ours
 };
 
-// Starts `command` with standard input from /dev/null, default signal
-// handling and HOME as given. Throws std::runtime_error when it cannot.
+// Starts `command` with standard input from /dev/null unless given, default
+// signal handling and HOME as given. Throws std::runtime_error when it cannot.
 Child spawn_child(const std::vector<std::string>& command, const SpawnOptions& options);
 
 // A fresh directory under the system's temporary folder, removed on destruction.
