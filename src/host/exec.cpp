@@ -19,8 +19,9 @@ std::string bad(std::string_view what) { return "bad request: " + std::string(wh
 // A client reads 127 levels of arrays and objects, the envelope and a
 // script's outcome ({"ok","value"}) among them: that leaves 125 for a result.
 constexpr size_t kMaxResultDepth = kMaxJsonDepth - 2;
-const std::string kTooDeep = "the result is nested too deeply: a result may nest arrays and objects " +
-                             std::to_string(kMaxResultDepth) + " levels deep at most";
+const std::string kTooDeep =
+    "the result is nested too deeply: a result may nest arrays and objects " +
+    std::to_string(kMaxResultDepth) + " levels deep at most";
 // The browser's own failure for a value nested deeper than it can send
 // (about 300 levels): the same limit, met further down.
 constexpr std::string_view kBrowserTooDeep =
@@ -122,7 +123,8 @@ ByteBuffer run_exec(std::string_view body, Browser& browser, Clock::time_point d
   // The envelope adds one level; a script's value sits one level down in data.
   if (nesting_depth(data->value) + 1 > kMaxJsonDepth) return error_reply(200, kTooDeep);
   JsonDocument doc;
-  return envelope_reply(200, ObjectBuilder(doc).add("data", data->value).add_bool("ok", true).build());
+  return envelope_reply(200,
+                        ObjectBuilder(doc).add("data", data->value).add_bool("ok", true).build());
 }
 
 }  // namespace

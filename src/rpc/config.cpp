@@ -270,7 +270,9 @@ class ConfigDecoder {
           continue;
         }
         case '"':
-          if (auto s = c_.read_string(JsonCursor::Surrogates::unchecked, false); !s) return Fail(std::move(s.error()));
+          if (auto s = c_.read_string(JsonCursor::Surrogates::unchecked, false); !s) {
+            return Fail(std::move(s.error()));
+          }
           break;
         case 't':
         case 'f':
@@ -313,7 +315,9 @@ class ConfigDecoder {
     c_.skip_whitespace();
     if (c_.at_end()) return Fail(c_.error(problem::kEofValue));
     if (c_.peek() != '"') return Fail(c_.error(problem::kKeyMustBeString));
-    if (auto s = c_.read_string(JsonCursor::Surrogates::unchecked, false); !s) return Fail(std::move(s.error()));
+    if (auto s = c_.read_string(JsonCursor::Surrogates::unchecked, false); !s) {
+      return Fail(std::move(s.error()));
+    }
     c_.skip_whitespace();
     if (c_.at_end()) return Fail(c_.error(problem::kEofObject));
     if (c_.peek() != ':') return Fail(c_.error(problem::kExpectedColon));

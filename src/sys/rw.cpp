@@ -90,10 +90,7 @@ std::expected<std::string, int> read_file(const char* path, size_t max_bytes) {
   // Regular files ignore the flag; anything else (a terminal, a device) is
   // read as it would be without it.
   if (!S_ISREG(st.st_mode)) {
-    int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-      return std::unexpected(errno);
-    }
+    if (auto set = set_nonblocking(fd.get(), false); !set) return std::unexpected(set.error());
   }
   // One byte beyond the size the file has now, so that the read which finds
   // its end is the second; a file that grows meanwhile is read on.
