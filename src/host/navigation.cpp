@@ -4,6 +4,22 @@
 
 namespace tessik::host {
 
+namespace {
+
+// A link that runs a script leads to no document.
+bool runs_script(std::string_view url) {
+  constexpr std::string_view scheme = "javascript:";
+  if (url.size() < scheme.size()) return false;
+  for (size_t i = 0; i < scheme.size(); ++i) {
+    char c = url[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != scheme[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void Navigation::see(const Event& event) {
   std::string_view method = event.method;
   JsonValue params = event.params;
@@ -11,9 +27,15 @@ void Navigation::see(const Event& event) {
   if (method == "Page.frameRequestedNavigation" || method == "Page.frameScheduledNavigation") {
     // A link that opens another tab does not move this one.
     std::string_view disposition = string_member(params, "disposition");
-    if (top && (disposition.empty() || disposition == "currentTab")) started_ = true;
+    if (top && (disposition.empty() || disposition == "currentTab") &&
+        !runs_script(string_member(params, "url"))) {
+      started_ = true;
+    }
+  } else if (method == "Page.frameClearedScheduledNavigation") {
+    // Called off before it began: unless the frame has moved on meanwhile.
+    if (top && !loading_ && !committed_) started_ = false;
   } else if (method == "Page.frameStartedNavigating") {
-    if (top) started_ = true;
+    if (top && !runs_script(string_member(params, "url"))) started_ = true;
   } else if (method == "Page.frameStartedLoading") {
     if (top) started_ = loading_ = true;
   } else if (method == "Page.frameNavigated") {

@@ -209,6 +209,8 @@ TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
       {"links.html", {"click", "#hash"}, "", "", "location.hash + ' ' + document.title",
        "#part Links"},
       {"links.html", {"click", "#noop"}, "", "", "location.pathname", "/links.html"},
+      // A link that runs a script leads to no page to wait for.
+      {"press.html", {"click", "#js"}, "", "", "state.textContent", "js"},
       {"index.html", {"type", "#q", "hello", "--submit"}, "", "", "document.title",
        "Results for hello"},
       // navigate waits for the load event, which the held image never lets come.
