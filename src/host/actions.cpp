@@ -1,453 +1,296 @@
 #include "host/actions.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+#include <vector>
 
 #include "host/json_build.h"
 #include "host/json_read.h"
-#include "json/writer.h"
+#include "host/page_world.h"
 
 namespace tessik::host {
 
 namespace {
 
-std::string js_string(std::string_view s) {
-  std::string out;
-  escape_json_string(out, s);  // a JSON string is also a JavaScript string literal
-  return out;
-}
-
-// Waits in the page for the element an action needs, re-checking at each
-// animation frame (or timer, in a page that gets no frames) until `ms` pass.
-// Elements are looked for in the document, then in open shadow roots (where a
-// descendant combinator also reaches through the host), then in same-origin
-// frames. Resolves to {x, y} (click: the point to press, in the
-// top frame's coordinates), {text} or {} (type: focused with its content
-// selected, or cleared with `clear`), or {error} naming the first
-// condition still unmet.
-constexpr std::string_view kActionScript = R"(async (sel, action, ms, clear, submit) => {
-  const deadline = performance.now() + ms;
-  // A guard an earlier click left behind, its verdict never read, goes.
-  const guardKey = Symbol.for('tessik.guard');
-  window[guardKey]?.remove();
-  delete window[guardKey];
-  const isFrame = (el) => el.tagName === 'IFRAME' || el.tagName === 'FRAME';
-  const inside = (frame) => { try { return frame.contentDocument; } catch (e) { return null; } };
-  const up = (node) => node.parentNode || node.host || null;
-  // A selector split at its descendant combinators, so that they may cross
-  // shadow boundaries ("x-card button"); null for a list or a single part.
-  const parts = (() => {
-    const out = [];
-    let part = '', depth = 0, quote = '';
-    const space = (c) => c === ' ' || c === '\t' || c === '\n' || c === '\r' || c === '\f';
-    for (let i = 0; i < sel.length; i++) {
-      const c = sel[i];
-      if (c === '\\') { part += c + (sel[++i] ?? ''); continue; }
-      if (quote) { part += c; if (c === quote) quote = ''; continue; }
-      if (c === '"' || c === "'") { quote = c; part += c; continue; }
-      if (c === '(' || c === '[') depth++;
-      if (c === ')' || c === ']') depth--;
-      if (depth !== 0) { part += c; continue; }
-      if (c === ',') return null;
-      if (space(c) || '>+~'.includes(c)) {
-        let j = i;
-        while (j < sel.length && space(sel[j])) j++;
-        if ('>+~'.includes(sel[j] ?? '')) {
-          // Any other combinator stays within its part.
-          part += ' ' + sel[j] + ' ';
-          j++;
-          while (j < sel.length && space(sel[j])) j++;
-        } else if (part) {
-          out.push(part);
-          part = '';
-        }
-        i = j - 1;
-        continue;
-      }
-      part += c;
-    }
-    if (part) out.push(part);
-    return out.length > 1 ? out : null;
-  })();
-  // The last part matches the element, the others its ancestors in order,
-  // through shadow hosts.
-  const pierces = (el) => {
-    let k = parts.length - 2, node = up(el);
-    for (let i = 0; k >= 0 && node && i < 4096; i++, node = up(node)) {
-      if (node.nodeType === 1 && node.matches(parts[k])) k--;
-    }
-    return k < 0;
-  };
-  const query = (root, shadow) => {
-    if (!shadow || !parts) return root.querySelector(sel);
-    for (const el of root.querySelectorAll(parts[parts.length - 1])) {
-      if (pierces(el)) return el;
-    }
-    return null;
-  };
-  const find = () => {
-    const first = document.querySelector(sel);
-    if (first) return first;
-    const docs = [document];
-    for (let d = 0; d < docs.length && d < 64; d++) {
-      const roots = [docs[d]];
-      for (let r = 0; r < roots.length && r < 4096; r++) {
-        if (d > 0 || r > 0) {
-          const hit = query(roots[r], r > 0);
-          if (hit) return hit;
-        }
-        for (const el of roots[r].querySelectorAll('*')) {
-          if (el.shadowRoot) roots.push(el.shadowRoot);
-          if (isFrame(el)) {
-            const doc = inside(el);
-            if (doc) docs.push(doc);
-          }
-        }
-      }
-    }
-    return null;
-  };
-  // Where a frame's content starts within its parent's viewport.
-  const contentOrigin = (frame) => {
-    const box = frame.getBoundingClientRect();
-    const style = frame.ownerDocument.defaultView.getComputedStyle(frame);
-    return [box.left + frame.clientLeft + parseFloat(style.paddingLeft),
-            box.top + frame.clientTop + parseFloat(style.paddingTop)];
-  };
-  // The element's box in the top frame's coordinates.
-  const topBox = (el) => {
-    const box = el.getBoundingClientRect();
-    let x = box.left, y = box.top;
-    let view = el.ownerDocument.defaultView;
-    for (let i = 0; i < 64 && view && view !== window && view.frameElement; i++) {
-      const [dx, dy] = contentOrigin(view.frameElement);
-      x += dx; y += dy;
-      view = view.frameElement.ownerDocument.defaultView;
-    }
-    return {x, y, width: box.width, height: box.height};
-  };
-  const inView = (el, box) => {
-    const local = el.getBoundingClientRect(), view = el.ownerDocument.defaultView;
-    const lx = local.left + local.width / 2, ly = local.top + local.height / 2;
-    const tx = box.x + box.width / 2, ty = box.y + box.height / 2;
-    return lx >= 0 && ly >= 0 && lx < view.innerWidth && ly < view.innerHeight &&
-           tx >= 0 && ty >= 0 && tx < innerWidth && ty < innerHeight;
-  };
-  // The innermost element at a point of the top frame, through open shadow
-  // roots and same-origin frames.
-  const hitAt = (x, y) => {
-    let root = document, hit = null;
-    for (let i = 0; i < 64; i++) {
-      const el = root.elementFromPoint(x, y);
-      if (!el || el === hit) break;
-      hit = el;
-      if (el.shadowRoot) {
-        root = el.shadowRoot;
-      } else if (isFrame(el) && inside(el)) {
-        const [dx, dy] = contentOrigin(el);
-        x -= dx; y -= dy;
-        root = inside(el);
-      } else {
-        break;
-      }
-    }
-    return hit;
-  };
-  const within = (node, el) => {
-    for (let i = 0; node && i < 4096; i++, node = up(node)) if (node === el) return true;
-    return false;
-  };
-  const labelFor = (node, el) => {
-    for (let i = 0; node && i < 4096; i++, node = up(node)) {
-      if (node.tagName === 'LABEL' && node.control === el) return true;
-    }
-    return false;
-  };
-  const describe = (el) => el.tagName.toLowerCase() + (el.id ? '#' + el.id
-      : el.classList.length ? '.' + el.classList[0] : '');
-  const textTypes = ['', 'text', 'search', 'url', 'tel', 'email', 'password', 'number'];
-  const takesText = (el) => el.isContentEditable || el.tagName === 'TEXTAREA' ||
-      (el.tagName === 'INPUT' && textTypes.includes((el.getAttribute('type') ?? '').toLowerCase()));
-  const visible = (el) => {
-    const box = el.getBoundingClientRect();
-    return box.width > 0 && box.height > 0 &&
-           el.ownerDocument.defaultView.getComputedStyle(el).visibility !== 'hidden';
-  };
-  const disabled = (el) => typeof el.matches === 'function' && el.matches(':disabled');
-  // True when a frame came; false when the timer won, as in a page that
-  // gets no frames, or one whose frames are late under load.
-  const nextFrame = () => new Promise((resolve) => {
-    requestAnimationFrame(() => resolve(true));
-    setTimeout(() => resolve(false), 50);
-  });
-  let last = null, lastBox = null, framed = false;
-  const check = () => {
-    const el = find();
-    if (!el) return {error: 'no element matches selector'};
-    if (action === 'text') return {text: typeof el.innerText === 'string' ? el.innerText : (el.textContent ?? '')};
-    if (action === 'type' && !takesText(el)) return {error: 'element cannot take text', final: true};
-    if (!visible(el)) return {error: 'element is not visible'};
-    if (disabled(el)) return {error: 'element is disabled'};
-    if (action === 'type') {
-      if (el.readOnly) return {error: 'element is read-only'};
-      return {el};
-    }
-    let box = topBox(el);
-    if (!inView(el, box)) {
-      el.scrollIntoView({block: 'center', inline: 'center', behavior: 'instant'});
-      box = topBox(el);
-    }
-    // Animations advance only from one frame to the next: two looks within
-    // one frame see the same box however fast the element moves.
-    const settled = framed || document.visibilityState === 'hidden';
-    const same = settled && el === last && lastBox !== null && box.x === lastBox.x &&
-                 box.y === lastBox.y && box.width === lastBox.width && box.height === lastBox.height;
-    last = el; lastBox = box;
-    if (!same) return {error: 'element is not stable'};
-    const x = box.x + box.width / 2, y = box.y + box.height / 2;
-    const hit = hitAt(x, y);
-    if (!hit || !(within(hit, el) || labelFor(hit, el))) {
-      return {error: hit ? 'element is covered by ' + describe(hit) : 'element is not visible'};
-    }
-    return {x, y, target: el};
-  };
-  // Until the host reads the verdict: whether each event of the press and
-  // release about to come lands on the element or a label for it. The
-  // element may move, or something come over it, after the checks or between
-  // press and release; the first event that misses is kept from the page with
-  // the rest of the sequence, so no click happens, and the host tries again.
-  // An event that lands in no window reached here (a cross-origin frame) is
-  // taken as it comes.
-  const guard = (el, x, y) => {
-    const types = ['pointerdown', 'mousedown', 'pointerup', 'mouseup', 'click'];
-    const views = [window];
-    for (let v = 0; v < views.length && views.length < 64; v++) {
-      try {
-        const frames = views[v].frames;
-        for (let f = 0; f < frames.length && views.length < 64; f++) views.push(frames[f]);
-      } catch (e) {}
-    }
-    let missed = '';
-    const aimed = (node) => node === el || (node.tagName === 'LABEL' && node.control === el);
-    const listener = (event) => {
-      if (!event.isTrusted) return;
-      if (!missed) {
-        const path = event.composedPath();
-        if (!path.some(aimed)) {
-          const box = el.isConnected ? topBox(el) : null;
-          const hit = path[0];
-          missed = !box ? 'no element matches selector'
-              : x < box.x || y < box.y || x >= box.x + box.width || y >= box.y + box.height
-              ? 'element is not stable'
-              : hit && hit.nodeType === 1 ? 'element is covered by ' + describe(hit)
-              : 'element is not visible';
-        }
-      }
-      if (missed) {
-        event.preventDefault();
-        event.stopImmediatePropagation();
-      }
-    };
-    const each = (act) => {
-      for (const view of views) {
-        try { for (const type of types) act.call(view, type, listener, true); } catch (e) {}
-      }
-    };
-    each(EventTarget.prototype.addEventListener);
-    window[guardKey] = {
-      remove: () => each(EventTarget.prototype.removeEventListener),
-      missed: () => missed,
-    };
-  };
-  for (;;) {
-    const state = check();
-    if (state.target) {
-      guard(state.target, state.x, state.y);
-      return {x: state.x, y: state.y};
-    }
-    if (state.el) {
-      const el = state.el;
-      el.focus();
-      let active = document.activeElement;
-      for (let i = 0; i < 64 && active; i++) {
-        const next = active.shadowRoot?.activeElement ?? (isFrame(active) ? inside(active)?.activeElement : null);
-        if (!next) break;
-        active = next;
-      }
-      if (!active || !within(active, el)) return {error: 'element cannot take the focus'};
-      if (el.isContentEditable) {
-        const range = el.ownerDocument.createRange();
-        range.selectNodeContents(el);
-        const selection = el.ownerDocument.getSelection();
-        selection.removeAllRanges();
-        selection.addRange(range);
-      } else {
-        el.select();
-      }
-      // Deleting the selection as a user would tells the page the field is empty.
-      if (clear && (el.isContentEditable ? el.textContent !== '' : el.value !== '')) {
-        el.ownerDocument.execCommand('delete');
-      }
-      if (submit) {
-        const key = Symbol.for('tessik.typed');
-        window[key] = {el, submitted: false};
-        const view = el.ownerDocument.defaultView;
-        view.addEventListener('submit', () => { window[key].submitted = true; },
-                              {capture: true, once: true});
-      }
-      return {};
-    }
-    if (state.error === undefined || state.final || performance.now() >= deadline) return state;
-    framed = await nextFrame();
-  }
-})";
-
-// After Enter: submits the typed element's form unless Enter already did,
-// or the page has moved on to another document.
-constexpr std::string_view kSubmitScript = R"(() => {
-  const typed = window[Symbol.for('tessik.typed')];
-  if (!typed || typed.submitted) return 'already';
-  const form = typed.el.form ?? typed.el.closest('form');
-  if (!form) return 'no form';
-  if (typeof form.requestSubmit === 'function') form.requestSubmit(); else form.submit();
-  return 'submitted';
-})";
-
-// Settles once the page has handled the input sent before it: after the
-// next frame, or at once in a page that is hidden (it gets no frames, and
-// its timers are slowed down), as the one a click opened a window over.
-// Answers the first unmet condition when the click's guard kept part of the
-// click from the page, and settles at once then: the page saw no click.
-constexpr std::string_view kSettleScript = R"((() => {
-  const key = Symbol.for('tessik.guard');
-  const guard = window[key];
-  delete window[key];
-  guard?.remove();
-  const missed = guard?.missed() ?? '';
-  if (missed) return missed;
-  return new Promise((resolve) => {
-    const soon = () => {
-      const channel = new MessageChannel();
-      channel.port1.onmessage = () => resolve('');
-      channel.port2.postMessage(null);
-    };
-    if (document.visibilityState === 'hidden') return soon();
-    requestAnimationFrame(soon);
-    addEventListener('visibilitychange', soon, {once: true});
-    setTimeout(() => resolve(''), 100);
-  });
-})())";
-
+// The page ends its own waits; the margin is for a page too busy to.
+constexpr auto kPageMargin = std::chrono::seconds(5);
 // How long to let a new document set up before looking in it again.
 constexpr auto kContextPause = std::chrono::milliseconds(10);
+// Pauses before the tries that follow a press that could not be made, as
+// the next ones cannot be expected to fare better at once.
+constexpr std::array<std::chrono::milliseconds, 5> kRetryPauses = {
+    std::chrono::milliseconds(0), std::chrono::milliseconds(20), std::chrono::milliseconds(100),
+    std::chrono::milliseconds(100), std::chrono::milliseconds(500)};
 
-// The script's document went away under it.
-bool lost_context(std::string_view error) {
-  return error.find("context was destroyed") != std::string_view::npos ||
-         error.find("navigated or closed") != std::string_view::npos ||
-         error.find("Cannot find default execution context") != std::string_view::npos;
+constexpr std::string_view kNoMatch = "no element matches selector";
+constexpr std::string_view kNotVisible = "element is not visible";
+
+// What the page code is asked for.
+struct Request {
+  std::string_view action;  // "click", "type" or "text"
+  const std::string& selector;
+  unsigned attempt = 0;  // which try of a click this is, for how it scrolls
+  std::string_view text;
+  bool submit = false;
+};
+
+// Where the element was found, and the page code's answer there.
+struct Located {
+  FrameRef frame;
+  Point size;  // the frame's viewport
+  Reply answer;
+};
+
+// Why a step did not get on: a failure to pass on whole (`final`), or a
+// condition still unmet that a later try may find met.
+struct Miss {
+  std::string text;
+  bool final = false;
+};
+
+Miss final_miss(std::string text) { return Miss{std::move(text), true}; }
+
+long long ms_left(Clock::time_point until) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+  return std::max<long long>(0, left);
 }
 
-// Waits in the page until the selector matches and, for `action` "click"
-// or "type", until the element can take it; the page's answer, or the
-// first condition still unmet at `until`. A "type" leaves the element
-// focused with its content selected, deleted with `clear`, and with
-// `submit` notes whether its form is submitted. A "click" leaves a guard
-// in the page that keeps a press which misses the element from it.
-std::expected<Reply, std::string> wait_for_element(Tab& tab, std::string_view action,
-                                                   const std::string& selector, bool clear,
-                                                   bool submit, Clock::time_point until) {
-  if (auto front = tab.bring_to_front(); !front) return std::unexpected(front.error());
-  std::expected<Reply, std::string> reply;
+Clock::time_point page_limit(Tab& tab, Clock::time_point until) {
+  return std::min(until + kPageMargin, tab.deadline());
+}
+
+JsonValue single(JsonDocument& doc, JsonValue value) {
+  return add_array(doc, std::span<const JsonValue>(&value, 1));
+}
+
+JsonValue prepare_args(JsonDocument& doc, const Request& request, long long budget) {
+  return single(doc, ObjectBuilder(doc)
+                         .add_string("selector", request.selector)
+                         .add_string("action", request.action)
+                         .add("budget", JsonValue::i64(budget))
+                         .add_u64("attempt", request.attempt)
+                         .add_string("text", request.text)
+                         .add_bool("submit", request.submit)
+                         .build());
+}
+
+// Looks for the element in the tab's top frame (with its open shadow roots
+// and frames of its origin): the page code waits there until it is ready
+// for the action, or `until`.
+std::expected<Located, Miss> locate(Tab& tab, const Request& request, Clock::time_point until) {
+  Widget& widget = tab.widget();
+  FrameRef top{widget.session, widget.main_frame};
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    std::string expression = "(" + std::string(kActionScript) + ")(" + js_string(selector) +
-                             ", '" + std::string(action) + "', " +
-                             std::to_string(std::max<long long>(1, left.count())) + ", " +
-                             (clear ? "true" : "false") + ", " + (submit ? "true" : "false") + ")";
-    // The page ends its own wait; the margin is for a page too busy to.
-    reply = tab.evaluate(expression, std::min(until + std::chrono::seconds(5), tab.deadline()));
-    // A page that moved on to another document while the script waited:
-    // the element may be in the new one, once it has a context to look in.
-    if (reply || Clock::now() >= until || !lost_context(reply.error())) break;
-    auto waited = tab.pause(std::min(until, Clock::now() + kContextPause));
-    if (!waited) return std::unexpected(waited.error());
+    JsonDocument doc;
+    auto answer = call_page(tab, top, "prepare", prepare_args(doc, request, ms_left(until)),
+                            Answer::value, page_limit(tab, until));
+    if (!answer) {
+      if (!lost_document(answer.error())) return std::unexpected(final_miss(answer.error()));
+      // A page that moved on to another document while the page code
+      // waited: the element may be in the new one, once it has a world.
+      if (Clock::now() >= until) return std::unexpected(Miss{std::string(kNoMatch)});
+      auto paused = tab.pause(std::min(until, Clock::now() + kContextPause));
+      if (!paused) return std::unexpected(final_miss(paused.error()));
+      continue;
+    }
+    JsonValue state = answer->result;
+    if (!state.is_object()) return std::unexpected(final_miss("the page gave no answer"));
+    Point size{number_of(state.find("width")), number_of(state.find("height"))};
+    std::string_view error = string_member(state, "error");
+    if (error.empty()) return Located{top, size, std::move(*answer)};
+    if (flag_member(state, "final")) {
+      return std::unexpected(final_miss(flag_member(state, "alone")
+                                            ? std::string(error)
+                                            : std::string(error) + ": " + request.selector));
+    }
+    return std::unexpected(Miss{std::string(error)});
   }
-  if (!reply) return reply;
-  if (!reply->result.is_object()) return std::unexpected(std::string("the page gave no answer"));
-  if (std::string_view error = string_member(reply->result, "error"); !error.empty()) {
-    return std::unexpected(std::string(error) + ": " + selector);
+}
+
+// The middle of the first of the element's boxes that lies in view, by the
+// browser's own account of where it is drawn, in the tab's viewport.
+std::expected<Point, Miss> measure(Tab& tab, const Located& located, Clock::time_point until) {
+  auto handle = call_page(tab, located.frame, "measuredNode", {}, Answer::handle, until);
+  if (!handle) return std::unexpected(Miss{handle.error()});
+  std::string_view object = string_member(handle->result, "objectId");
+  if (object.empty()) return std::unexpected(Miss{std::string(kNoMatch)});
+  JsonDocument doc;
+  auto quads = tab.call("DOM.getContentQuads",
+                        ObjectBuilder(doc).add_string("objectId", object).build(),
+                        located.frame.session);
+  if (!quads) {
+    if (lost_document(quads.error())) return std::unexpected(Miss{quads.error()});
+    return std::unexpected(Miss{std::string(kNotVisible)});  // no layout: nothing drawn
   }
-  return reply;
+  Point size = located.size;
+  const JsonValue* list = quads->result.find("quads");
+  for (JsonValue quad : list && list->is_array() ? list->items() : std::span<const JsonValue>()) {
+    if (!quad.is_array() || quad.size() != 8) continue;
+    // Clamped to the viewport, as much of it as shows there.
+    std::array<Point, 4> in;
+    for (size_t k = 0; k < 4; ++k) {
+      in[k] = Point{std::clamp(number_of(&quad.items()[2 * k]), 0.0, size.x),
+                    std::clamp(number_of(&quad.items()[2 * k + 1]), 0.0, size.y)};
+    }
+    double area = 0;
+    for (size_t k = 0; k < 4; ++k) {
+      area += in[k].x * in[(k + 1) % 4].y - in[(k + 1) % 4].x * in[k].y;
+    }
+    if (std::abs(area) / 2 > 0.99) {
+      return Point{(in[0].x + in[1].x + in[2].x + in[3].x) / 4,
+                   (in[0].y + in[1].y + in[2].y + in[3].y) / 4};
+    }
+  }
+  return std::unexpected(Miss{std::string(kNotVisible)});
+}
+
+std::expected<void, std::string> mouse(Tab& tab, std::string_view type, Point at) {
+  JsonDocument doc;
+  ObjectBuilder event(doc);
+  event.add_string("type", type).add("x", JsonValue::f64(at.x)).add("y", JsonValue::f64(at.y));
+  if (type == "mouseMoved") {
+    // Its answer waits for a frame; what comes after it is not sent before it all the same.
+    if (auto sent = tab.post("Input.dispatchMouseEvent", event.build()); !sent) return sent;
+    tab.widget().mouse = at;
+    return {};
+  }
+  bool down = type == "mousePressed";
+  event.add_string("button", "left").add_u64("buttons", down ? 1 : 0).add_u64("clickCount", 1);
+  // A mouse held down presses with half its force, as pointer events report it.
+  if (down) event.add("force", JsonValue::f64(0.5));
+  auto sent = tab.call("Input.dispatchMouseEvent", event.build());
+  if (!sent) return std::unexpected(sent.error());
+  return {};
 }
 
 // After input that may have started a navigation: lets the page handle it
 // for one frame, then waits for the new document when one is on its way.
-// Answers the first unmet condition, without waiting, when a click's
-// guard kept the press from the page; empty otherwise.
-std::expected<std::string, std::string> follow_input(Tab& tab, Navigation& navigation,
-                                                     std::chrono::milliseconds timeout) {
-  // A page that goes away meanwhile fails the script: that is a navigation,
+// Answers the unmet condition, without waiting, when the click's guard kept
+// the press from the page; empty otherwise.
+std::expected<std::string, std::string> follow(Tab& tab, const FrameRef& frame,
+                                               Navigation& navigation,
+                                               std::chrono::milliseconds timeout) {
+  auto settled = call_page(tab, frame, "settle", {}, Answer::value, tab.within(kReplyLimit));
+  // A page that goes away meanwhile fails the call: that is a navigation,
   // which the events tell.
-  auto settled = tab.evaluate(kSettleScript);
   if (settled && settled->result.is_string() && !settled->result.as_string().empty()) {
     return std::string(settled->result.as_string());
   }
   tab.pump(&navigation);
   if (!navigation.started() || navigation.done()) return std::string();
-  auto waited = tab.wait_for(navigation, timeout);
-  if (!waited) return std::unexpected(waited.error());
+  if (auto waited = tab.wait_for(navigation, timeout); !waited) {
+    return std::unexpected(waited.error());
+  }
   return std::string();
+}
+
+// How one try at a click ended.
+enum class Try {
+  clicked,
+  moved,   // the element came to rest elsewhere than where it was measured
+  lost,    // the document went away under it
+  missed,  // a condition was unmet, or the press was kept from the page
+};
+
+// One try: measures where the element is drawn, moves the mouse there, has
+// the page check it, and presses. `unmet` takes what held it up.
+std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
+                                          Clock::time_point until,
+                                          std::chrono::milliseconds timeout, std::string& unmet) {
+  const FrameRef& frame = located.frame;
+  auto spot = measure(tab, located, page_limit(tab, until));
+  if (!spot) {
+    if (spot.error().final) return std::unexpected(spot.error().text);
+    if (lost_document(spot.error().text)) return Try::lost;
+    unmet = spot.error().text;
+    return Try::missed;
+  }
+  const std::optional<Point>& at = tab.widget().mouse;
+  if (!at || at->x != spot->x || at->y != spot->y) {
+    if (auto moved = mouse(tab, "mouseMoved", *spot); !moved) return std::unexpected(moved.error());
+  }
+  JsonDocument doc;
+  auto aimed = call_page(tab, frame, "aim",
+                         single(doc, ObjectBuilder(doc)
+                                         .add("x", JsonValue::f64(spot->x))
+                                         .add("y", JsonValue::f64(spot->y))
+                                         .add("budget", JsonValue::i64(ms_left(until)))
+                                         .build()),
+                         Answer::value, page_limit(tab, until));
+  if (!aimed) {
+    if (lost_document(aimed.error())) return Try::lost;
+    return std::unexpected(aimed.error());
+  }
+  if (flag_member(aimed->result, "moved")) return Try::moved;
+  if (std::string_view error = string_member(aimed->result, "error"); !error.empty()) {
+    unmet = error;
+    return Try::missed;
+  }
+  tab.pump();  // what the page did before the press is not the click's doing
+  Navigation navigation(tab.widget().main_frame, false, Navigation::End::dom_content_loaded);
+  for (std::string_view type : {"mousePressed", "mouseReleased"}) {
+    if (auto sent = mouse(tab, type, *spot); !sent) return std::unexpected(sent.error());
+  }
+  auto followed = follow(tab, frame, navigation, timeout);
+  if (!followed) return std::unexpected(followed.error());
+  if (followed->empty()) return Try::clicked;
+  // The press missed, and the page saw none of it.
+  unmet = *followed;
+  return Try::missed;
 }
 
 }  // namespace
 
 std::expected<Data, std::string> click(Tab& tab, const std::string& selector,
                                        std::chrono::milliseconds timeout) {
+  if (auto front = tab.bring_to_front(); !front) return std::unexpected(front.error());
   Clock::time_point until = tab.within(timeout);
+  Request request{"click", selector, 0, {}, false};
+  std::string unmet;
   for (;;) {
-    auto spot = wait_for_element(tab, "click", selector, false, false, until);
-    if (!spot) return std::unexpected(spot.error());
-    double x = number_of(spot->result.find("x"));
-    double y = number_of(spot->result.find("y"));
-
-    tab.pump();  // what the page did before the click is not the click's doing
-    Navigation navigation(tab.widget().main_frame, false, Navigation::End::dom_content_loaded);
-    for (std::string_view type : {"mouseMoved", "mousePressed", "mouseReleased"}) {
-      JsonDocument doc;
-      ObjectBuilder event(doc);
-      event.add_string("type", type).add("x", JsonValue::f64(x)).add("y", JsonValue::f64(y));
-      if (type != "mouseMoved") {
-        event.add_string("button", "left")
-            .add_u64("buttons", type == "mousePressed" ? 1 : 0)
-            .add_u64("clickCount", 1);
-      }
-      // The move's answer waits for a frame; the press behind it is not sent
-      // before it all the same.
-      if (type == "mouseMoved") {
-        auto sent = tab.post("Input.dispatchMouseEvent", event.build());
-        if (!sent) return std::unexpected(sent.error());
-        continue;
-      }
-      auto sent = tab.call("Input.dispatchMouseEvent", event.build());
-      if (!sent) return std::unexpected(sent.error());
+    if (!unmet.empty() && Clock::now() >= until) return std::unexpected(unmet + ": " + selector);
+    auto located = locate(tab, request, until);
+    if (!located) {
+      const Miss& miss = located.error();
+      return std::unexpected(miss.final ? miss.text : miss.text + ": " + selector);
     }
-    auto followed = follow_input(tab, navigation, timeout);
-    if (!followed) return std::unexpected(followed.error());
-    if (followed->empty()) return Data{};
-    // The press missed and the page saw none of it: check and aim again.
-    if (Clock::now() >= until) return std::unexpected(*followed + ": " + selector);
+    auto tried = try_click(tab, *located, until, timeout, unmet);
+    if (!tried) return std::unexpected(tried.error());
+    Clock::duration pause{};
+    switch (*tried) {
+      case Try::clicked: return Data{};
+      case Try::moved: continue;
+      case Try::lost:
+        unmet = std::string(kNoMatch);
+        pause = kContextPause;
+        break;
+      case Try::missed:
+        pause = kRetryPauses[std::min<size_t>(request.attempt, kRetryPauses.size() - 1)];
+        ++request.attempt;
+        break;
+    }
+    if (auto paused = tab.pause(std::min(until, Clock::now() + pause)); !paused) {
+      return std::unexpected(paused.error());
+    }
   }
 }
 
 std::expected<Data, std::string> type(Tab& tab, const Command& command,
                                       std::chrono::milliseconds timeout) {
-  auto ready = wait_for_element(tab, "type", command.selector, command.text.empty(),
-                                command.submit, tab.within(timeout));
-  if (!ready) return std::unexpected(ready.error());
-  if (!command.text.empty()) {
+  if (auto front = tab.bring_to_front(); !front) return std::unexpected(front.error());
+  Request request{"type", command.selector, 0, command.text, command.submit};
+  auto located = locate(tab, request, tab.within(timeout));
+  if (!located) {
+    const Miss& miss = located.error();
+    return std::unexpected(miss.final ? miss.text : miss.text + ": " + command.selector);
+  }
+  const FrameRef frame = located->frame;
+  if (!command.text.empty() && flag_member(located->answer.result, "ready")) {
     JsonDocument doc;
     // Arrives as typed input over the selection: beforeinput and input
-    // events, no key codes.
+    // events, no key codes; the browser takes it to the focused frame.
     auto inserted = tab.call("Input.insertText",
                              ObjectBuilder(doc).add_string("text", command.text).build());
     if (!inserted) return std::unexpected(inserted.error());
@@ -471,12 +314,11 @@ std::expected<Data, std::string> type(Tab& tab, const Command& command,
   tab.pump(&navigation);
   if (!navigation.started()) {
     // Enter submits a form only when it has a submit button or a single
-    // field; otherwise the form is submitted as its button would.
-    auto submitted = tab.evaluate("(" + std::string(kSubmitScript) + ")()");
-    // A page that went away meanwhile was navigating: the events tell.
-    (void)submitted;
+    // field; otherwise the form is submitted as its button would. A page
+    // that went away meanwhile was navigating: the events tell.
+    (void)call_page(tab, frame, "submitTyped", {}, Answer::value, tab.within(kReplyLimit));
   }
-  if (auto followed = follow_input(tab, navigation, timeout); !followed) {
+  if (auto followed = follow(tab, frame, navigation, timeout); !followed) {
     return std::unexpected(followed.error());
   }
   return Data{};
@@ -484,12 +326,16 @@ std::expected<Data, std::string> type(Tab& tab, const Command& command,
 
 std::expected<Data, std::string> text_of(Tab& tab, const std::string& selector,
                                          std::chrono::milliseconds timeout) {
-  auto found = wait_for_element(tab, "text", selector, false, false, tab.within(timeout));
-  if (!found) return std::unexpected(found.error());
+  Request request{"text", selector, 0, {}, false};
+  auto located = locate(tab, request, tab.within(timeout));
+  if (!located) {
+    const Miss& miss = located.error();
+    return std::unexpected(miss.final ? miss.text : miss.text + ": " + selector);
+  }
   Data data;
-  const JsonValue* text = found->result.find("text");
-  data.value = text ? *text : JsonValue::string("");
-  data.docs.push_back(std::move(found->doc));  // moving keeps `value` valid
+  const JsonValue* text = located->answer.result.find("text");
+  data.value = text && text->is_string() ? *text : JsonValue::string("");
+  data.docs.push_back(std::move(located->answer.doc));  // moving keeps `value` valid
   return data;
 }
 

@@ -1,7 +1,12 @@
 #pragma once
-// Element actions: click, type and text with a selector. Each waits in the
-// page, up to the action timeout, for an element that can take the action,
-// and fails with the first condition still unmet when the time runs out.
+// Element actions: click, type and text with a selector. Each runs one loop
+// with one deadline, the action timeout. The page code looks for the element
+// in the tab's frames and waits in the page until it can take the action;
+// for a click the host then measures where it is drawn, moves the mouse
+// there, has the page check that it holds still and receives the pointer
+// there, and presses. What the page did with the press decides whether to
+// try again, to wait for the document it leads to, or to return. A failure
+// names the first condition still unmet when the time ran out.
 
 #include <chrono>
 #include <expected>

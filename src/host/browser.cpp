@@ -6,6 +6,7 @@
 #include "host/json_build.h"
 #include "host/json_read.h"
 #include "host/navigation.h"
+#include "host/page_world.h"
 #include "host/tab.h"
 
 namespace tessik::host {
@@ -110,7 +111,9 @@ std::expected<Data, std::string> Browser::run(const Command& command, Clock::tim
   // The command keeps its own reference, in case the tab closes meanwhile.
   std::shared_ptr<Widget> held = *widget;
   Tab tab(devtools_, widgets_, *held, deadline);
-  return dispatch(command, tab);
+  auto data = dispatch(command, tab);
+  release_handles(tab);
+  return data;
 }
 
 std::expected<Data, std::string> Browser::dispatch(const Command& command, Tab& tab) {

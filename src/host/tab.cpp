@@ -38,16 +38,13 @@ std::expected<void, std::string> Tab::post(std::string_view method, JsonValue pa
                         within(kReplyLimit));
 }
 
-std::expected<Reply, std::string> Tab::evaluate(std::string_view expression,
-                                                Clock::time_point until) {
+std::expected<Reply, std::string> Tab::evaluate(std::string_view expression) {
   JsonDocument doc;
-  auto reply = call("Runtime.evaluate",
-                    ObjectBuilder(doc)
-                        .add_string("expression", expression)
-                        .add_bool("returnByValue", true)
-                        .add_bool("awaitPromise", true)
-                        .build(),
-                    {}, until);
+  auto reply = call("Runtime.evaluate", ObjectBuilder(doc)
+                                            .add_string("expression", expression)
+                                            .add_bool("returnByValue", true)
+                                            .add_bool("awaitPromise", true)
+                                            .build());
   if (!reply) return reply;
   if (const JsonValue* details = reply->result.find("exceptionDetails")) {
     return std::unexpected(exception_text(*details));

@@ -6,6 +6,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/devtools.h"
 #include "host/navigation.h"
@@ -45,12 +46,8 @@ class Tab {
                                         std::string_view session = {});
 
   // Runs a script of the host's own in the page's main world, where page
-  // scripts run, and returns its value, waiting for it until `until`.
-  std::expected<Reply, std::string> evaluate(std::string_view expression,
-                                             Clock::time_point until);
-  std::expected<Reply, std::string> evaluate(std::string_view expression) {
-    return evaluate(expression, within(kReplyLimit));
-  }
+  // scripts run, and returns its value.
+  std::expected<Reply, std::string> evaluate(std::string_view expression);
 
   // Takes the queued events: each goes to the widget table, and those of the
   // tab's own session to `navigation` as well when there is one.
@@ -64,11 +61,16 @@ class Tab {
   // Hidden pages get no animation frames: the tab acted on goes in front.
   std::expected<void, std::string> bring_to_front();
 
+  // The sessions in which the command has been given handles to objects of
+  // the page, to be released when it ends.
+  std::vector<std::string>& handle_sessions() { return handle_sessions_; }
+
  private:
   DevTools& devtools_;
   WidgetTable& widgets_;
   Widget& widget_;
   Clock::time_point deadline_;
+  std::vector<std::string> handle_sessions_;
 };
 
 }  // namespace tessik::host

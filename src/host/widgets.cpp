@@ -6,6 +6,12 @@
 
 namespace tessik::host {
 
+void Widget::drop_worlds(std::string_view session, std::string_view frame) {
+  std::erase_if(worlds, [&](const World& w) {
+    return w.session == session && (frame.empty() || w.frame == frame);
+  });
+}
+
 void WidgetTable::start(std::string target) {
   widgets_.clear();
   add(std::string(kFirstWidget), std::move(target));
@@ -19,7 +25,32 @@ void WidgetTable::add(std::string id, std::string target) {
   widgets_.push_back(std::move(widget));
 }
 
+Widget* WidgetTable::owner_of(std::string_view session) const {
+  for (const auto& w : widgets_) {
+    if (w->session == session) return w.get();
+  }
+  return nullptr;
+}
+
 void WidgetTable::note(const Event& event) {
+  if (event.session.empty()) {
+    note_browser_event(event);
+    return;
+  }
+  Widget* widget = owner_of(event.session);
+  if (!widget) return;
+  if (event.method == "Page.frameNavigated") {
+    const JsonValue* frame = event.params.find("frame");
+    if (!frame) return;
+    std::string_view id = string_member(*frame, "id");
+    // A new top document replaces every frame below it too.
+    widget->drop_worlds(event.session, id == widget->main_frame ? std::string_view() : id);
+  } else if (event.method == "Page.frameDetached") {
+    widget->drop_worlds(event.session, string_member(event.params, "frameId"));
+  }
+}
+
+void WidgetTable::note_browser_event(const Event& event) {
   auto by_target = [&](std::string_view target) {
     return std::find_if(widgets_.begin(), widgets_.end(),
                         [&](const auto& w) { return w->target == target; });
@@ -37,7 +68,10 @@ void WidgetTable::note(const Event& event) {
   } else if (event.method == "Target.detachedFromTarget") {
     std::string_view session = string_member(event.params, "sessionId");
     for (auto& w : widgets_) {
-      if (w->session == session) w->session.clear();
+      if (w->session == session) {
+        w->session.clear();
+        w->worlds.clear();
+      }
     }
   }
 }

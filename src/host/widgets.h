@@ -1,7 +1,9 @@
 #pragma once
-// The widget table: the browser's tabs as numbered widgets, with the
-// session that reaches each, kept up to date from the browser's events.
+// The widget table: the browser's tabs as numbered widgets, with what the
+// host keeps about each (its session, the host's page code installed in its
+// documents, where the mouse is), kept up to date from the browser's events.
 
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -16,11 +18,28 @@ namespace tessik::host {
 // The id of the tab that is open when the browser starts.
 inline constexpr std::string_view kFirstWidget = "1";
 
+struct Point {
+  double x = 0;
+  double y = 0;
+};
+
+// The host's page code in one frame's document: the isolated world it runs in.
+struct World {
+  std::string session;
+  std::string frame;
+  int64_t context = 0;
+};
+
 struct Widget {
   std::string id;
   std::string target;
   std::string session;     // empty until attached
   std::string main_frame;  // the tab's top frame
+  std::vector<World> worlds;
+  std::optional<Point> mouse;  // where the host last put the mouse, in the tab's viewport
+
+  // Forgets the worlds of `frame` in `session`; of every frame there when `frame` is empty.
+  void drop_worlds(std::string_view session, std::string_view frame);
 };
 
 class WidgetTable {
@@ -28,8 +47,9 @@ class WidgetTable {
   // Takes `target`, the tab open at the start, as widget 1.
   void start(std::string target);
 
-  // Notes what an event tells about the widgets: a tab opened or closed, or
-  // a session gone.
+  // Notes what an event tells about the widgets: a tab opened or closed, a
+  // session gone, a document replaced (which takes the host's page code in
+  // it along).
   void note(const Event& event);
 
   // The widget `id` names, or the only one when it names none.
@@ -43,6 +63,8 @@ class WidgetTable {
 
  private:
   void add(std::string id, std::string target);
+  void note_browser_event(const Event& event);
+  Widget* owner_of(std::string_view session) const;
 
   // Shared so that a tab closing in the middle of a command leaves the
   // command's own reference intact.
