@@ -64,9 +64,10 @@ function readyToClick(el, attempt, scroll) {
 
 // Looks for the element until it can take the action, or `budget` ms pass,
 // re-checking at each frame. Answers {ready} (the element is kept for
-// measuredNode and aim), {text}, or {error} naming the first condition
-// still unmet, with {final} when waiting cannot change it. Every answer
-// carries this view's size.
+// measuredNode and aim), {done} (type has set the value), {text}, or
+// {error} naming the first condition still unmet, with {final} when
+// waiting cannot change it, and {alone} when it names no element. Every
+// answer carries this view's size.
 async function prepare(request) {
   const deadline = performance.now() + request.budget;
   const size = () => ({width: innerWidth, height: innerHeight});
