@@ -18,14 +18,21 @@ namespace {
 constexpr auto kPageMargin = std::chrono::seconds(5);
 // How long to let a new document set up before looking in it again.
 constexpr auto kContextPause = std::chrono::milliseconds(10);
+// Between looks through frames of another origin, which cannot wait in the
+// page for one another.
+constexpr auto kLookPause = std::chrono::milliseconds(20);
 // Pauses before the tries that follow a press that could not be made, as
 // the next ones cannot be expected to fare better at once.
 constexpr std::array<std::chrono::milliseconds, 5> kRetryPauses = {
     std::chrono::milliseconds(0), std::chrono::milliseconds(20), std::chrono::milliseconds(100),
     std::chrono::milliseconds(100), std::chrono::milliseconds(500)};
+// Frames of another origin looked into by one look, nested ones included.
+constexpr size_t kMaxFrames = 64;
 
 constexpr std::string_view kNoMatch = "no element matches selector";
 constexpr std::string_view kNotVisible = "element is not visible";
+
+using Quad = std::array<Point, 4>;
 
 // What the page code is asked for.
 struct Request {
@@ -36,10 +43,21 @@ struct Request {
   bool submit = false;
 };
 
+// A frame the look for an element reached.
+struct SearchFrame {
+  FrameRef ref;
+  size_t parent = 0;         // the frame its frame element is in; the top is its own
+  int64_t owner = 0;         // that frame element, by its backend node id
+  std::string owner_object;  // and as a handle in the parent's world
+  bool own_viewport = true;  // drawn in a viewport of its own session: the top frame, or a
+                             // frame of another process
+  Point size;                // its viewport's width and height
+};
+
 // Where the element was found, and the page code's answer there.
 struct Located {
-  FrameRef frame;
-  Point size;  // the frame's viewport
+  std::vector<SearchFrame> frames;
+  size_t index = 0;
   Reply answer;
 };
 
@@ -76,55 +94,174 @@ JsonValue prepare_args(JsonDocument& doc, const Request& request, long long budg
                          .build());
 }
 
-// Looks for the element in the tab's top frame (with its open shadow roots
-// and frames of its origin): the page code waits there until it is ready
-// for the action, or `until`.
+// The frames of another origin that `frames[at]` met, as the page code
+// counted them, in the order met.
+std::expected<std::vector<SearchFrame>, std::string> other_frames(Tab& tab,
+                                                                 std::span<const SearchFrame> frames,
+                                                                 size_t at, size_t count,
+                                                                 Clock::time_point until) {
+  std::vector<SearchFrame> found;
+  for (size_t n = 0; n < count; ++n) {
+    JsonDocument doc;
+    auto handle = call_page(tab, frames[at].ref, "otherFrame",
+                            single(doc, JsonValue::u64(n)), Answer::handle, until);
+    if (!handle) return std::unexpected(handle.error());
+    std::string_view object = string_member(handle->result, "objectId");
+    if (object.empty()) continue;
+    auto described = tab.call("DOM.describeNode",
+                              ObjectBuilder(doc).add_string("objectId", object).build(),
+                              frames[at].ref.session, until);
+    if (!described) return std::unexpected(described.error());
+    const JsonValue* node = described->result.find("node");
+    std::string_view frame = node ? string_member(*node, "frameId") : std::string_view();
+    if (frame.empty()) continue;
+    const ChildFrame* child = tab.widget().child_by_frame(frame);
+    SearchFrame next;
+    next.ref = FrameRef{child ? child->session : frames[at].ref.session, std::string(frame)};
+    next.parent = at;
+    next.owner = static_cast<int64_t>(number_of(node->find("backendNodeId")));
+    next.owner_object = object;
+    next.own_viewport = child != nullptr;
+    found.push_back(std::move(next));
+  }
+  return found;
+}
+
+// Looks for the element in the top frame (with its open shadow roots and
+// frames of its origin), then in each frame of another origin in the order
+// met, until the page code there finds it ready for the action. The page
+// waits for it as long as the top frame is the only one to look in;
+// otherwise the frames are looked through again and again.
 std::expected<Located, Miss> locate(Tab& tab, const Request& request, Clock::time_point until) {
   Widget& widget = tab.widget();
-  FrameRef top{widget.session, widget.main_frame};
+  std::string unmet(kNoMatch);
   for (;;) {
-    JsonDocument doc;
-    auto answer = call_page(tab, top, "prepare", prepare_args(doc, request, ms_left(until)),
-                            Answer::value, page_limit(tab, until));
-    if (!answer) {
-      if (!lost_document(answer.error())) return std::unexpected(final_miss(answer.error()));
-      // A page that moved on to another document while the page code
-      // waited: the element may be in the new one, once it has a world.
-      if (Clock::now() >= until) return std::unexpected(Miss{std::string(kNoMatch)});
-      auto paused = tab.pause(std::min(until, Clock::now() + kContextPause));
-      if (!paused) return std::unexpected(final_miss(paused.error()));
-      continue;
+    std::vector<SearchFrame> frames(1);
+    frames[0].ref = FrameRef{widget.session, widget.main_frame};
+    std::vector<size_t> order = {0};  // document order: a frame's frames come right after it
+    std::string seen(kNoMatch);
+    bool waited = true;  // the top frame waited in the page until `until`
+    bool lost = false;
+    for (size_t at = 0; at < order.size(); ++at) {
+      size_t i = order[at];
+      JsonDocument doc;
+      long long budget = frames.size() == 1 ? ms_left(until) : 0;
+      auto answer = call_page(tab, frames[i].ref, "prepare", prepare_args(doc, request, budget),
+                              Answer::value, page_limit(tab, until));
+      if (!answer) {
+        if (!lost_document(answer.error())) return std::unexpected(final_miss(answer.error()));
+        lost = true;
+        break;
+      }
+      JsonValue state = answer->result;
+      if (!state.is_object()) return std::unexpected(final_miss("the page gave no answer"));
+      frames[i].size = Point{number_of(state.find("width")), number_of(state.find("height"))};
+      std::string_view error = string_member(state, "error");
+      if (error.empty()) return Located{std::move(frames), i, std::move(*answer)};
+      if (flag_member(state, "final")) {
+        return std::unexpected(final_miss(flag_member(state, "alone")
+                                              ? std::string(error)
+                                              : std::string(error) + ": " + request.selector));
+      }
+      // What holds up an element that is there says more than a frame without it.
+      if (error != kNoMatch || seen == kNoMatch) seen = error;
+      size_t room = frames.size() > kMaxFrames ? 0 : kMaxFrames + 1 - frames.size();
+      auto count = std::min(static_cast<size_t>(number_of(state.find("frames"))), room);
+      if (count == 0) continue;
+      waited = false;
+      auto others = other_frames(tab, frames, i, count, page_limit(tab, until));
+      if (!others) {
+        if (!lost_document(others.error())) return std::unexpected(final_miss(others.error()));
+        lost = true;
+        break;
+      }
+      std::vector<size_t> next;
+      for (auto& frame : *others) {
+        next.push_back(frames.size());
+        frames.push_back(std::move(frame));
+      }
+      order.insert(order.begin() + static_cast<std::ptrdiff_t>(at + 1), next.begin(), next.end());
     }
-    JsonValue state = answer->result;
-    if (!state.is_object()) return std::unexpected(final_miss("the page gave no answer"));
-    Point size{number_of(state.find("width")), number_of(state.find("height"))};
-    std::string_view error = string_member(state, "error");
-    if (error.empty()) return Located{top, size, std::move(*answer)};
-    if (flag_member(state, "final")) {
-      return std::unexpected(final_miss(flag_member(state, "alone")
-                                            ? std::string(error)
-                                            : std::string(error) + ": " + request.selector));
-    }
-    return std::unexpected(Miss{std::string(error)});
+    if (!lost) unmet = seen;
+    if ((!lost && waited) || Clock::now() >= until) return std::unexpected(Miss{unmet});
+    auto paused = tab.pause(std::min(until, Clock::now() + (lost ? kContextPause : kLookPause)));
+    if (!paused) return std::unexpected(final_miss(paused.error()));
   }
 }
 
+// The frame whose viewport `frames[i]` is drawn in.
+size_t viewport_of(std::span<const SearchFrame> frames, size_t i) {
+  for (size_t depth = 0; !frames[i].own_viewport && depth < frames.size(); ++depth) {
+    i = frames[i].parent;
+  }
+  return i;
+}
+
+// The content box of a frame element, as drawn (transforms included), in
+// its session's viewport.
+std::expected<Quad, std::string> content_box(Tab& tab, std::string_view session, int64_t owner) {
+  JsonDocument doc;
+  auto model = tab.call("DOM.getBoxModel",
+                        ObjectBuilder(doc).add("backendNodeId", JsonValue::i64(owner)).build(),
+                        session);
+  if (!model) return std::unexpected(model.error());
+  const JsonValue* box = model->result.find("model");
+  const JsonValue* content = box ? box->find("content") : nullptr;
+  if (!content || !content->is_array() || content->size() != 8) {
+    return std::unexpected(std::string(kNotVisible));
+  }
+  Quad quad;
+  for (size_t k = 0; k < 4; ++k) {
+    quad[k] = Point{number_of(&content->items()[2 * k]), number_of(&content->items()[2 * k + 1])};
+  }
+  return quad;
+}
+
+// A point of a frame's viewport of `size`, where it is drawn through the
+// frame element's content box `box`.
+Point through(const Quad& box, Point size, Point p) {
+  double u = size.x > 0 ? p.x / size.x : 0;
+  double v = size.y > 0 ? p.y / size.y : 0;
+  return Point{box[0].x + u * (box[1].x - box[0].x) + v * (box[3].x - box[0].x),
+               box[0].y + u * (box[1].y - box[0].y) + v * (box[3].y - box[0].y)};
+}
+
+// The other way: the point of the frame's viewport drawn at `p`.
+std::optional<Point> back_through(const Quad& box, Point size, Point p) {
+  double ax = box[1].x - box[0].x, ay = box[1].y - box[0].y;
+  double bx = box[3].x - box[0].x, by = box[3].y - box[0].y;
+  double det = ax * by - bx * ay;
+  if (std::abs(det) < 1e-9) return std::nullopt;
+  double dx = p.x - box[0].x, dy = p.y - box[0].y;
+  return Point{(dx * by - bx * dy) / det * size.x, (ax * dy - ay * dx) / det * size.y};
+}
+
+// Where to press: in the tab's viewport, and in the viewport of the frame
+// the element was found from (none when that cannot be told).
+struct Spot {
+  Point top;
+  std::optional<Point> local;
+};
+
 // The middle of the first of the element's boxes that lies in view, by the
-// browser's own account of where it is drawn, in the tab's viewport.
-std::expected<Point, Miss> measure(Tab& tab, const Located& located, Clock::time_point until) {
-  auto handle = call_page(tab, located.frame, "measuredNode", {}, Answer::handle, until);
+// browser's own account of where it is drawn.
+std::expected<Spot, Miss> measure(Tab& tab, const Located& located, Clock::time_point until) {
+  std::span<const SearchFrame> frames = located.frames;
+  const SearchFrame& where = frames[located.index];
+  auto handle = call_page(tab, where.ref, "measuredNode", {}, Answer::handle, until);
   if (!handle) return std::unexpected(Miss{handle.error()});
   std::string_view object = string_member(handle->result, "objectId");
   if (object.empty()) return std::unexpected(Miss{std::string(kNoMatch)});
   JsonDocument doc;
   auto quads = tab.call("DOM.getContentQuads",
-                        ObjectBuilder(doc).add_string("objectId", object).build(),
-                        located.frame.session);
+                        ObjectBuilder(doc).add_string("objectId", object).build(), where.ref.session);
   if (!quads) {
     if (lost_document(quads.error())) return std::unexpected(Miss{quads.error()});
     return std::unexpected(Miss{std::string(kNotVisible)});  // no layout: nothing drawn
   }
-  Point size = located.size;
+  size_t view = viewport_of(frames, located.index);
+  Point size = frames[view].size;
+  std::optional<Point> middle;
   const JsonValue* list = quads->result.find("quads");
   for (JsonValue quad : list && list->is_array() ? list->items() : std::span<const JsonValue>()) {
     if (!quad.is_array() || quad.size() != 8) continue;
@@ -139,11 +276,50 @@ std::expected<Point, Miss> measure(Tab& tab, const Located& located, Clock::time
       area += in[k].x * in[(k + 1) % 4].y - in[(k + 1) % 4].x * in[k].y;
     }
     if (std::abs(area) / 2 > 0.99) {
-      return Point{(in[0].x + in[1].x + in[2].x + in[3].x) / 4,
-                   (in[0].y + in[1].y + in[2].y + in[3].y) / 4};
+      middle = Point{(in[0].x + in[1].x + in[2].x + in[3].x) / 4,
+                     (in[0].y + in[1].y + in[2].y + in[3].y) / 4};
+      break;
     }
   }
-  return std::unexpected(Miss{std::string(kNotVisible)});
+  if (!middle) return std::unexpected(Miss{std::string(kNotVisible)});
+
+  Spot spot{*middle, *middle};
+  if (!where.own_viewport) {
+    // A frame of another origin in the same process: its element's boxes
+    // come in the viewport it is drawn in.
+    auto box = content_box(tab, where.ref.session, where.owner);
+    if (!box) return std::unexpected(Miss{box.error()});
+    spot.local = back_through(*box, where.size, *middle);
+  }
+  // Out through the frames of other origins, each drawn through its frame
+  // element, which must receive the point in the frame around it too.
+  size_t at = located.index;
+  for (size_t depth = 0; at != 0 && depth < frames.size(); ++depth) {
+    const SearchFrame& frame = frames[at];
+    const SearchFrame& parent = frames[frame.parent];
+    if (frame.own_viewport) {
+      auto box = content_box(tab, parent.ref.session, frame.owner);
+      if (!box) return std::unexpected(Miss{box.error()});
+      spot.top = through(*box, frame.size, spot.top);
+    }
+    if (parent.own_viewport && !frame.owner_object.empty()) {
+      JsonDocument doc;
+      auto missed = call_on(tab, parent.ref.session, frame.owner_object, "frameMiss",
+                            add_array(doc, std::array{JsonValue::f64(spot.top.x),
+                                                      JsonValue::f64(spot.top.y)}),
+                            until);
+      if (!missed) return std::unexpected(Miss{missed.error()});
+      if (missed->result.is_string() && !missed->result.as_string().empty()) {
+        return std::unexpected(Miss{std::string(missed->result.as_string())});
+      }
+    }
+    at = frame.parent;
+  }
+  if (spot.top.x < 0 || spot.top.y < 0 || spot.top.x >= frames[0].size.x ||
+      spot.top.y >= frames[0].size.y) {
+    return std::unexpected(Miss{std::string(kNotVisible)});
+  }
+  return spot;
 }
 
 std::expected<void, std::string> mouse(Tab& tab, std::string_view type, Point at) {
@@ -199,7 +375,7 @@ enum class Try {
 std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
                                           Clock::time_point until,
                                           std::chrono::milliseconds timeout, std::string& unmet) {
-  const FrameRef& frame = located.frame;
+  const FrameRef& frame = located.frames[located.index].ref;
   auto spot = measure(tab, located, page_limit(tab, until));
   if (!spot) {
     if (spot.error().final) return std::unexpected(spot.error().text);
@@ -208,14 +384,18 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
     return Try::missed;
   }
   const std::optional<Point>& at = tab.widget().mouse;
-  if (!at || at->x != spot->x || at->y != spot->y) {
-    if (auto moved = mouse(tab, "mouseMoved", *spot); !moved) return std::unexpected(moved.error());
+  if (!at || at->x != spot->top.x || at->y != spot->top.y) {
+    if (auto moved = mouse(tab, "mouseMoved", spot->top); !moved) {
+      return std::unexpected(moved.error());
+    }
   }
   JsonDocument doc;
+  Point local = spot->local.value_or(Point{});
   auto aimed = call_page(tab, frame, "aim",
                          single(doc, ObjectBuilder(doc)
-                                         .add("x", JsonValue::f64(spot->x))
-                                         .add("y", JsonValue::f64(spot->y))
+                                         .add("x", JsonValue::f64(local.x))
+                                         .add("y", JsonValue::f64(local.y))
+                                         .add_bool("check", spot->local.has_value())
                                          .add("budget", JsonValue::i64(ms_left(until)))
                                          .build()),
                          Answer::value, page_limit(tab, until));
@@ -231,7 +411,7 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
   tab.pump();  // what the page did before the press is not the click's doing
   Navigation navigation(tab.widget().main_frame, false, Navigation::End::dom_content_loaded);
   for (std::string_view type : {"mousePressed", "mouseReleased"}) {
-    if (auto sent = mouse(tab, type, *spot); !sent) return std::unexpected(sent.error());
+    if (auto sent = mouse(tab, type, spot->top); !sent) return std::unexpected(sent.error());
   }
   auto followed = follow(tab, frame, navigation, timeout);
   if (!followed) return std::unexpected(followed.error());
@@ -286,7 +466,7 @@ std::expected<Data, std::string> type(Tab& tab, const Command& command,
     const Miss& miss = located.error();
     return std::unexpected(miss.final ? miss.text : miss.text + ": " + command.selector);
   }
-  const FrameRef frame = located->frame;
+  const FrameRef frame = located->frames[located->index].ref;
   if (!command.text.empty() && flag_member(located->answer.result, "ready")) {
     JsonDocument doc;
     // Arrives as typed input over the selection: beforeinput and input

@@ -89,6 +89,19 @@ std::expected<void, std::string> Browser::attach(const std::shared_ptr<Widget>& 
                                   ObjectBuilder(doc).add_bool("enabled", true).build(), session,
                                   until);
   if (!lifecycle) return std::unexpected(lifecycle.error());
+  // Frames of other sites run in processes of their own: each gets a
+  // session of its own, announced by an event, so selectors reach into them.
+  JsonDocument only_frames;
+  JsonValue filter = ObjectBuilder(only_frames).add_string("type", "iframe").build();
+  auto children = devtools_.call("Target.setAutoAttach",
+                                 ObjectBuilder(only_frames)
+                                     .add_bool("autoAttach", true)
+                                     .add_bool("waitForDebuggerOnStart", false)
+                                     .add_bool("flatten", true)
+                                     .add("filter", add_array(only_frames, {&filter, 1}))
+                                     .build(),
+                                 session, until);
+  if (!children) return std::unexpected(children.error());
   auto tree = devtools_.call("Page.getFrameTree", {}, session, until);
   if (!tree) return std::unexpected(tree.error());
   const JsonValue* frame_tree = tree->result.find("frameTree");

@@ -64,8 +64,8 @@ class Browser {
 
  private:
   std::expected<Data, std::string> dispatch(const Command& command, Tab& tab);
-  // Attaches to the widget's tab when it is not yet, for the events of its
-  // top frame.
+  // Attaches to the widget's tab when it is not yet: the events of its top
+  // frame, and sessions of their own for its frames of other processes.
   std::expected<void, std::string> attach(const std::shared_ptr<Widget>& widget,
                                           Clock::time_point deadline);
 

@@ -6,6 +6,18 @@
 
 namespace tessik::host {
 
+const ChildFrame* Widget::child_by_frame(std::string_view frame) const {
+  auto it = std::find_if(children.begin(), children.end(),
+                         [&](const ChildFrame& c) { return c.frame == frame; });
+  return it == children.end() ? nullptr : &*it;
+}
+
+const ChildFrame* Widget::child_by_session(std::string_view session) const {
+  auto it = std::find_if(children.begin(), children.end(),
+                         [&](const ChildFrame& c) { return c.session == session; });
+  return it == children.end() ? nullptr : &*it;
+}
+
 void Widget::drop_worlds(std::string_view session, std::string_view frame) {
   std::erase_if(worlds, [&](const World& w) {
     return w.session == session && (frame.empty() || w.frame == frame);
@@ -27,7 +39,7 @@ void WidgetTable::add(std::string id, std::string target) {
 
 Widget* WidgetTable::owner_of(std::string_view session) const {
   for (const auto& w : widgets_) {
-    if (w->session == session) return w.get();
+    if (w->session == session || w->child_by_session(session)) return w.get();
   }
   return nullptr;
 }
@@ -39,7 +51,17 @@ void WidgetTable::note(const Event& event) {
   }
   Widget* widget = owner_of(event.session);
   if (!widget) return;
-  if (event.method == "Page.frameNavigated") {
+  if (event.method == "Target.attachedToTarget") {
+    const JsonValue* info = event.params.find("targetInfo");
+    std::string_view session = string_member(event.params, "sessionId");
+    if (!info || string_member(*info, "type") != "iframe" || session.empty()) return;
+    widget->children.push_back(ChildFrame{std::string(string_member(*info, "targetId")),
+                                          std::string(session), std::string(event.session)});
+  } else if (event.method == "Target.detachedFromTarget") {
+    std::string session(string_member(event.params, "sessionId"));
+    widget->drop_worlds(session, {});
+    std::erase_if(widget->children, [&](const ChildFrame& c) { return c.session == session; });
+  } else if (event.method == "Page.frameNavigated") {
     const JsonValue* frame = event.params.find("frame");
     if (!frame) return;
     std::string_view id = string_member(*frame, "id");
@@ -70,6 +92,7 @@ void WidgetTable::note_browser_event(const Event& event) {
     for (auto& w : widgets_) {
       if (w->session == session) {
         w->session.clear();
+        w->children.clear();
         w->worlds.clear();
       }
     }

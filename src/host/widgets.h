@@ -1,7 +1,8 @@
 #pragma once
 // The widget table: the browser's tabs as numbered widgets, with what the
-// host keeps about each (its session, the host's page code installed in its
-// documents, where the mouse is), kept up to date from the browser's events.
+// host keeps about each (its session, the frames of other processes in it,
+// the host's page code installed in its documents), kept up to date from the
+// browser's events.
 
 #include <cstdint>
 #include <expected>
@@ -23,6 +24,14 @@ struct Point {
   double y = 0;
 };
 
+// A frame that runs in a process of its own (one of another site), reached
+// through a session of its own.
+struct ChildFrame {
+  std::string frame;           // its frame id, which is also its target id
+  std::string session;
+  std::string parent_session;  // the session that holds its frame element
+};
+
 // The host's page code in one frame's document: the isolated world it runs in.
 struct World {
   std::string session;
@@ -35,9 +44,12 @@ struct Widget {
   std::string target;
   std::string session;     // empty until attached
   std::string main_frame;  // the tab's top frame
+  std::vector<ChildFrame> children;
   std::vector<World> worlds;
   std::optional<Point> mouse;  // where the host last put the mouse, in the tab's viewport
 
+  const ChildFrame* child_by_frame(std::string_view frame) const;
+  const ChildFrame* child_by_session(std::string_view session) const;
   // Forgets the worlds of `frame` in `session`; of every frame there when `frame` is empty.
   void drop_worlds(std::string_view session, std::string_view frame);
 };
@@ -48,8 +60,8 @@ class WidgetTable {
   void start(std::string target);
 
   // Notes what an event tells about the widgets: a tab opened or closed, a
-  // session gone, a document replaced (which takes the host's page code in
-  // it along).
+  // session gone, a frame of another process attached or detached, a
+  // document replaced (which takes the host's page code in it along).
   void note(const Event& event);
 
   // The widget `id` names, or the only one when it names none.

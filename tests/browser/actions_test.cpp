@@ -145,6 +145,12 @@ TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
   };
   const std::string frame_state = "inner.contentDocument.getElementById('state').textContent";
   const std::string shadow_field = "card.shadowRoot.querySelector('input').value";
+  // A frame of another origin tells its news by a message, which may come a
+  // little after the command.
+  const std::string cross_state =
+      "state.textContent !== 'none' ? state.textContent : new Promise((r) => {"
+      " addEventListener('message', () => r(state.textContent), {once: true});"
+      " setTimeout(() => r(state.textContent), 2000); })";
   const std::vector<Row> rows = {
       // Waiting for the element, then for it to take the click.
       {"late.html", {"click", "#late"}, "", "", "state.textContent", "clicked"},
@@ -262,6 +268,16 @@ TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
       {"frame.html", {"click", "#fb"}, "", "", frame_state, "fb"},
       {"frame.html", {"type", "#fi", "new"}, "", "",
        "inner.contentDocument.getElementById('fi').value", "new"},
+      // Frames of another origin, after those of the page's own, in document
+      // order; placed by their frame's offset and transform.
+      {"cross.html", {"click", "#only-far"}, "", "", cross_state, "far:mine"},
+      {"cross.html", {"click", "#only-tilted"}, "", "", cross_state, "tilted:mine"},
+      {"cross.html", {"type", "#in-far", "hello"}, "", "", cross_state, "far:hello"},
+      {"cross.html", {"text", "#only-far"}, "This frame's own\n", "", "state.textContent", "none"},
+      {"cross.html", {"click", ".both"}, "", "", cross_state, "same:both"},
+      {"cross.html", {"click", ".other"}, "", "", cross_state, "tilted:other"},
+      {"cross.html", {"click", "#only-veiled"}, "", "element is covered by div#veil: #only-veiled",
+       "state.textContent", "none"},
       // A click waits for the next document's DOMContentLoaded, not its load.
       {"links.html", {"click", "#slow"}, "", "", "document.title + ' ' + document.readyState",
        "Slow interactive"},

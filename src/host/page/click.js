@@ -4,6 +4,8 @@
 
 // The element of the action under way in this world: {element, target, box, node}.
 let current = null;
+// Frames of another origin met by the last look that found nothing.
+let otherFrames = [];
 // The press guard of the click under way.
 let guard = null;
 
@@ -66,24 +68,29 @@ function readyToClick(el, attempt, scroll) {
 // re-checking at each frame. Answers {ready} (the element is kept for
 // measuredNode and aim), {done} (type has set the value), {text}, or
 // {error} naming the first condition still unmet, with {final} when
-// waiting cannot change it, and {alone} when it names no element. Every
+// waiting cannot change it, {alone} when it names no element, and
+// {frames}, the count of frames of another origin still to look in, when
+// nothing matched. Frames of another origin end the wait at once. Every
 // answer carries this view's size.
 async function prepare(request) {
   const deadline = performance.now() + request.budget;
   const size = () => ({width: innerWidth, height: innerHeight});
   let scrolled = false;
   for (;;) {
-    const el = findElement(request.selector);
+    const found = findElement(request.selector);
+    otherFrames = found.frames;
     let state;
-    if (!el) {
-      state = {error: 'no element matches selector'};
+    if (!found.element) {
+      state = {error: 'no element matches selector', frames: found.frames.length};
+      if (found.frames.length) return {...state, ...size()};
     } else if (request.action === 'text') {
+      const el = found.element;
       return {text: typeof el.innerText === 'string' ? el.innerText : (el.textContent ?? '')};
     } else if (request.action === 'click') {
-      state = readyToClick(el, request.attempt, !scrolled);
+      state = readyToClick(found.element, request.attempt, !scrolled);
       scrolled ||= !state.error;
     } else {
-      state = readyToType(el, request);
+      state = readyToType(found.element, request);
     }
     if (!state.error || state.final || performance.now() >= deadline) return {...state, ...size()};
     await nextFrame();
@@ -95,11 +102,25 @@ function measuredNode() {
   return current?.node ?? null;
 }
 
+// The n-th frame of another origin met by the last look.
+function otherFrame(n) {
+  return otherFrames[n] ?? null;
+}
+
+// Whether a press at (x, y) of this view reaches `this`, the element of a
+// frame of another origin that the click aims into: what covers the frame
+// in this view would take the press.
+function frameMiss(x, y) {
+  return pointerMiss(this, window, x, y, true);
+}
+
 // Once the mouse is on its way to (x, y) of this view: waits until the
 // element holds still over a frame (its box unchanged, nothing animating
 // it), then checks that a press at the point reaches it, and guards the
 // press. Answers {} when the press may come, {moved} when the element came
-// to rest elsewhere than where it was measured, or {error}.
+// to rest elsewhere than where it was measured, or {error}. `check` is
+// false when the point cannot be placed in this view (a transformed frame
+// lies between): the guard alone judges then.
 async function aim(request) {
   const deadline = performance.now() + request.budget;
   const c = current;
@@ -120,8 +141,10 @@ async function aim(request) {
     c.box = last;
     return {moved: true};
   }
-  const miss = pointerMiss(c.target, window, request.x, request.y, true);
-  if (miss) return {error: miss};
+  if (request.check) {
+    const miss = pointerMiss(c.target, window, request.x, request.y, true);
+    if (miss) return {error: miss};
+  }
   armGuard(c.target);
   return {};
 }

@@ -1,6 +1,8 @@
 // Finding the element a selector names: in the document, then in its open
 // shadow roots (where a descendant combinator also reaches through a shadow
 // host), then in the documents of same-origin frames, each in document order.
+// Frames of another origin cannot be looked into from here: they are listed,
+// in the order met, for the host to look into in their own worlds.
 
 const kMaxDocuments = 64;
 const kMaxRoots = 4096;
@@ -87,7 +89,8 @@ function splitSelector(sel) {
   return out.length > 1 ? out : null;
 }
 
-// The first element that `sel` names, or null.
+// The first element that `sel` names, or null with the frames of other
+// origins met on the way.
 function findElement(selector) {
   const sel = selector.trim();
   const parts = splitSelector(sel);
@@ -108,20 +111,25 @@ function findElement(selector) {
     }
     return null;
   };
+  const frames = [];
   const docs = [document];
   for (let d = 0; d < docs.length && d < kMaxDocuments; d++) {
     const roots = [docs[d]];
     for (let r = 0; r < roots.length && r < kMaxRoots; r++) {
       const hit = query(roots[r], r > 0);
-      if (hit) return hit;
+      if (hit) return {element: hit, frames};
       for (const el of roots[r].querySelectorAll('*')) {
         if (el.shadowRoot) roots.push(el.shadowRoot);
         if (isFrame(el)) {
           const doc = frameDocument(el);
-          if (doc) docs.push(doc);
+          if (doc) {
+            docs.push(doc);
+          } else {
+            frames.push(el);
+          }
         }
       }
     }
   }
-  return null;
+  return {element: null, frames};
 }
