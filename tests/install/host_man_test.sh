@@ -70,6 +70,7 @@ messages=(
     "element is read-only: "
     "element cannot take text: "
     "element cannot take the focus: "
+    "malformed value for a "
     "ms waiting for the page to load"
     "ms waiting for the next page"
     "no such widget: "
