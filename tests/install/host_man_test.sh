@@ -67,6 +67,7 @@ messages=(
     "element is not stable: "
     "element is disabled: "
     "element is covered by "
+    "element did not receive the click: "
     "element is read-only: "
     "element cannot take text: "
     "element cannot take the focus: "

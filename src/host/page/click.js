@@ -153,8 +153,7 @@ async function aim(request) {
 // it lands where it reaches the target, by the same rule as aim. A press
 // that misses is kept from the page with the rest of the click, so that no
 // click happens and the host tries again; once one has reached the target,
-// the click is the page's, whatever its handlers do. A press that lands in
-// no view of this world (another origin's frame) is taken as it comes.
+// the click is the page's, whatever its handlers do.
 function armGuard(target) {
   disarmGuard();
   const types = ['pointerdown', 'mousedown', 'pointerup', 'mouseup', 'click'];
@@ -190,9 +189,13 @@ function armGuard(target) {
   };
 }
 
+// The guard's verdict, as it goes. A press that no view of this world saw
+// went elsewhere: to the page around a frame that was not ready for input
+// yet, or to a frame of another origin drawn over the element.
 function disarmGuard() {
-  guard?.remove();
-  const verdict = guard?.state.verdict ?? '';
+  if (!guard) return '';
+  guard.remove();
+  const verdict = guard.state.verdict ?? 'element did not receive the click';
   guard = null;
   return verdict;
 }
