@@ -70,6 +70,17 @@ struct Miss {
 
 Miss final_miss(std::string text) { return Miss{std::move(text), true}; }
 
+// A failed call: the element or its document gone (a later try may find
+// it again), else a failure to pass on.
+Miss call_miss(std::string error) {
+  return lost_object(error) ? Miss{std::move(error)} : final_miss(std::move(error));
+}
+
+// A failure to tell where something is drawn: nothing is, or it has gone.
+Miss layout_miss(std::string error) {
+  return lost_object(error) ? Miss{std::move(error)} : Miss{std::string(kNotVisible)};
+}
+
 long long ms_left(Clock::time_point until) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
   return std::max<long long>(0, left);
@@ -171,7 +182,7 @@ std::expected<Located, Miss> locate(Tab& tab, const Request& request, Clock::tim
       waited = false;
       auto others = other_frames(tab, frames, i, count, page_limit(tab, until));
       if (!others) {
-        if (!lost_document(others.error())) return std::unexpected(final_miss(others.error()));
+        if (!lost_object(others.error())) return std::unexpected(final_miss(others.error()));
         lost = true;
         break;
       }
@@ -249,16 +260,13 @@ std::expected<Spot, Miss> measure(Tab& tab, const Located& located, Clock::time_
   std::span<const SearchFrame> frames = located.frames;
   const SearchFrame& where = frames[located.index];
   auto handle = call_page(tab, where.ref, "measuredNode", {}, Answer::handle, until);
-  if (!handle) return std::unexpected(Miss{handle.error()});
+  if (!handle) return std::unexpected(call_miss(handle.error()));
   std::string_view object = string_member(handle->result, "objectId");
   if (object.empty()) return std::unexpected(Miss{std::string(kNoMatch)});
   JsonDocument doc;
   auto quads = tab.call("DOM.getContentQuads",
                         ObjectBuilder(doc).add_string("objectId", object).build(), where.ref.session);
-  if (!quads) {
-    if (lost_document(quads.error())) return std::unexpected(Miss{quads.error()});
-    return std::unexpected(Miss{std::string(kNotVisible)});  // no layout: nothing drawn
-  }
+  if (!quads) return std::unexpected(layout_miss(quads.error()));
   size_t view = viewport_of(frames, located.index);
   Point size = frames[view].size;
   std::optional<Point> middle;
@@ -288,7 +296,7 @@ std::expected<Spot, Miss> measure(Tab& tab, const Located& located, Clock::time_
     // A frame of another origin in the same process: its element's boxes
     // come in the viewport it is drawn in.
     auto box = content_box(tab, where.ref.session, where.owner);
-    if (!box) return std::unexpected(Miss{box.error()});
+    if (!box) return std::unexpected(layout_miss(box.error()));
     spot.local = back_through(*box, where.size, *middle);
   }
   // Out through the frames of other origins, each drawn through its frame
@@ -299,7 +307,7 @@ std::expected<Spot, Miss> measure(Tab& tab, const Located& located, Clock::time_
     const SearchFrame& parent = frames[frame.parent];
     if (frame.own_viewport) {
       auto box = content_box(tab, parent.ref.session, frame.owner);
-      if (!box) return std::unexpected(Miss{box.error()});
+      if (!box) return std::unexpected(layout_miss(box.error()));
       spot.top = through(*box, frame.size, spot.top);
     }
     if (parent.own_viewport && !frame.owner_object.empty()) {
@@ -308,7 +316,7 @@ std::expected<Spot, Miss> measure(Tab& tab, const Located& located, Clock::time_
                             add_array(doc, std::array{JsonValue::f64(spot.top.x),
                                                       JsonValue::f64(spot.top.y)}),
                             until);
-      if (!missed) return std::unexpected(Miss{missed.error()});
+      if (!missed) return std::unexpected(call_miss(missed.error()));
       if (missed->result.is_string() && !missed->result.as_string().empty()) {
         return std::unexpected(Miss{std::string(missed->result.as_string())});
       }
@@ -379,7 +387,7 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
   auto spot = measure(tab, located, page_limit(tab, until));
   if (!spot) {
     if (spot.error().final) return std::unexpected(spot.error().text);
-    if (lost_document(spot.error().text)) return Try::lost;
+    if (lost_object(spot.error().text)) return Try::lost;
     unmet = spot.error().text;
     return Try::missed;
   }

@@ -1,6 +1,7 @@
 #include "host/page_world.h"
 
 #include <algorithm>
+#include <initializer_list>
 
 #include "host/json_build.h"
 #include "host/json_read.h"
@@ -93,17 +94,29 @@ std::expected<Reply, std::string> answer_of(std::expected<Reply, std::string> re
 
 }  // namespace
 
-bool lost_document(std::string_view error) {
-  for (std::string_view sign : {"context was destroyed", "navigated or closed",
-                                "Cannot find context with specified id",
-                                "Cannot find default execution context",
-                                "Could not find object with given id", "No frame with given id",
-                                "No frame for given id", "Frame with the given id was not found",
-                                "Node is detached from document", "No node with given id",
-                                "No target with given id", "Session with given id not found"}) {
+namespace {
+
+bool says_any(std::string_view error, std::initializer_list<std::string_view> signs) {
+  for (std::string_view sign : signs) {
     if (error.find(sign) != std::string_view::npos) return true;
   }
   return false;
+}
+
+}  // namespace
+
+bool lost_document(std::string_view error) {
+  return says_any(error, {"context was destroyed", "navigated or closed",
+                          "Cannot find context with specified id",
+                          "Cannot find default execution context", "No frame with given id",
+                          "No frame for given id", "Frame with the given id was not found",
+                          "No target with given id", "Session with given id not found"});
+}
+
+bool lost_object(std::string_view error) {
+  return lost_document(error) ||
+         says_any(error, {"Could not find object with given id", "Node is detached from document",
+                          "No node with given id"});
 }
 
 std::expected<Reply, std::string> call_page(Tab& tab, const FrameRef& frame,

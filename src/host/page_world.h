@@ -39,6 +39,8 @@ std::expected<Reply, std::string> call_on(Tab& tab, std::string_view session,
 // The error says the document the call ran in went away (the frame moved on
 // to another document, or closed), so that a later call finds another.
 bool lost_document(std::string_view error);
+// The error says the object or node it named went away, or its document did.
+bool lost_object(std::string_view error);
 
 // Releases the handles that page calls gave out while the command ran.
 void release_handles(Tab& tab);
