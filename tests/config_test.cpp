@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "rpc/config.h"
-#include "rpc/os_error.h"
+#include "sys/os_error.h"
 #include "support/fake_endpoint.h"
 #include "support/process.h"
 
@@ -146,7 +146,7 @@ TEST(EndToEnd, StateFileFailures) {
   EXPECT_EQ(unset.status, 1);
 
   auto missing = run();
-  EXPECT_EQ(missing.err, "tessik-browser: cannot read " + path + ": " + os_error_text(ENOENT) +
+  EXPECT_EQ(missing.err, "tessik-browser: cannot read " + path + ": " + sys::os_error_text(ENOENT) +
                              "\n(is Tessik running?)\n");
   EXPECT_EQ(missing.out, "");
   EXPECT_EQ(missing.status, 1);
@@ -174,7 +174,7 @@ TEST(EndToEnd, StateFileFailures) {
   std::filesystem::remove(path);
   std::filesystem::create_directory(path);
   auto directory = run();
-  EXPECT_EQ(directory.err, "tessik-browser: cannot read " + path + ": " + os_error_text(EISDIR) +
+  EXPECT_EQ(directory.err, "tessik-browser: cannot read " + path + ": " + sys::os_error_text(EISDIR) +
                                "\n(is Tessik running?)\n");
 }
 
@@ -231,7 +231,7 @@ TEST(EndToEnd, HomeVariantsFindTheFile) {
   // An unreadable path with invalid UTF-8 is shown with U+FFFD.
   auto r = run_binary({"title"}, {.home = root + "/\xFF"});
   EXPECT_EQ(r.err, "tessik-browser: cannot read " + root + "/\xEF\xBF\xBD/.tessik/state/browser-rpc.json: " +
-                       os_error_text(ENOENT) + "\n(is Tessik running?)\n");
+                       sys::os_error_text(ENOENT) + "\n(is Tessik running?)\n");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "rpc/os_error.h"
+#include "sys/os_error.h"
 #include "support/fake_endpoint.h"
 #include "support/process.h"
 #include "support/requests.h"
@@ -211,7 +211,7 @@ TEST(EndToEnd, TransportFailures) {
       {"bare line feeds", "rpc error: no body", {.reply = "HTTP/1.1 200 OK\n\n{\"ok\":true}"}},
       {"invalid UTF-8", "rpc error: stream did not contain valid UTF-8",
        {.reply = "HTTP/1.1 200 OK\r\nX: \xC0\xAF\r\n\r\n{\"ok\":true,\"data\":1}"}},
-      {"reset mid-body", "rpc error: " + os_error_text(ECONNRESET),
+      {"reset mid-body", "rpc error: " + sys::os_error_text(ECONNRESET),
        {.reply = http_reply(R"({"ok":true,"data":"cut"})").substr(0, 95),
         .hold = std::chrono::milliseconds(50),
         .reset = true}},
@@ -234,7 +234,7 @@ TEST(EndToEnd, NothingListening) {
   testing::write_state_file(home, dead.port(), kToken);
   RunResult r = testing::run_binary({"url"}, {.home = home.path().string()});
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "tessik-browser: rpc error: " + os_error_text(ECONNREFUSED) + "\n");
+  EXPECT_EQ(r.err, "tessik-browser: rpc error: " + sys::os_error_text(ECONNREFUSED) + "\n");
   EXPECT_EQ(r.status, 1);
 }
 

@@ -11,7 +11,7 @@
 
 #include "bin/tessik_browser/cli.h"
 #include "rpc/exchange.h"
-#include "rpc/os_error.h"
+#include "sys/os_error.h"
 #include "support/fake_endpoint.h"
 #include "support/requests.h"
 
@@ -92,7 +92,7 @@ struct Fault {
   Script script;
 };
 
-std::string os_error(int number) { return "error: " + os_error_text(number); }
+std::string os_error(int number) { return "error: " + sys::os_error_text(number); }
 
 const std::string kEnvelope = R"({"ok":true,"data":"Example Page"})";
 

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "rpc/os_error.h"
+#include "sys/os_error.h"
 #include "support/fake_endpoint.h"
 #include "support/process.h"
 
@@ -279,7 +279,7 @@ TEST(Reliability, AReplyLargerThanTheAddressSpaceEndsInOneFailureLine) {
   }
   constexpr size_t kLimitKiB = 16 * 1024;
   const std::string limited = "ulimit -v " + std::to_string(kLimitKiB) + " && exec \"$0\" \"$@\"";
-  const std::vector<std::string> command = {"/bin/sh", "-c", limited, TESSIK_BROWSER_BINARY,
+  const std::vector<std::string> command = {"/bin/sh", "-c", limited, testing::kBrowserBinary,
                                             "title"};
   struct Run {
     const char* name;
@@ -312,7 +312,7 @@ TEST(Reliability, AReplyLargerThanTheAddressSpaceEndsInOneFailureLine) {
       EXPECT_EQ(ran.err, "");
     } else {
       EXPECT_EQ(ran.out, "");
-      EXPECT_EQ(ran.err, "tessik-browser: rpc error: " + os_error_text(ENOMEM) + "\n");
+      EXPECT_EQ(ran.err, "tessik-browser: rpc error: " + sys::os_error_text(ENOMEM) + "\n");
     }
     EXPECT_EQ(snapshot(home.path()), before);  // no core file either
   }

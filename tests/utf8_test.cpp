@@ -6,6 +6,7 @@
 #include <string>
 
 #include "json/utf8.h"
+#include "sys/utf8.h"
 
 namespace tessik {
 namespace {
@@ -40,7 +41,7 @@ TEST(Utf8, EverySequenceAtEveryOffset) {
         const std::string text = pad_before + seq.bytes + pad_after;
         SCOPED_TRACE(::testing::PrintToString(text));
         EXPECT_EQ(is_valid_utf8(text), seq.valid);
-        EXPECT_EQ(lossy_utf8(text), pad_before + seq.shown + pad_after);
+        EXPECT_EQ(sys::lossy_utf8(text), pad_before + seq.shown + pad_after);
       }
     }
   }

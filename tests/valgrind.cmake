@@ -9,7 +9,7 @@ if(CMAKE_CROSSCOMPILING)
   message(STATUS "cross build: the valgrind-labelled test is not registered")
 elseif(VALGRIND_PROGRAM AND NOT TESSIK_SANITIZE)
   add_executable(tessik-browser-dynamic ${PROJECT_SOURCE_DIR}/src/bin/tessik_browser/main.cpp)
-  target_link_libraries(tessik-browser-dynamic PRIVATE tessik)
+  target_link_libraries(tessik-browser-dynamic PRIVATE tessik_cli)
   add_dependencies(tessik_tests tessik-browser-dynamic)
   set(valgrind_environment
     TESSIK_VALGRIND=${VALGRIND_PROGRAM}

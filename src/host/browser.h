@@ -14,10 +14,9 @@
 #include "host/devtools.h"
 #include "host/widgets.h"
 #include "json/value.h"
+#include "rpc/commands.h"
 
 namespace tessik::host {
-
-enum class CommandKind { url, title, navigate, back, forward, reload, text, eval, click, type };
 
 struct Command {
   CommandKind kind = CommandKind::url;

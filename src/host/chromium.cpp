@@ -13,39 +13,15 @@
 #include <sys/prctl.h>
 #endif
 
-#include "rpc/os_error.h"
+#include "sys/fd.h"
+#include "sys/rw.h"
+#include "sys/os_error.h"
 
 extern char** environ;
 
 namespace tessik::host {
 
 namespace {
-
-std::expected<void, std::string> cloexec_pipe(int fds[2]) {
-#if defined(__linux__)
-  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(os_error_text(errno));
-#else
-  if (::pipe(fds) != 0) return std::unexpected(os_error_text(errno));
-  if (::fcntl(fds[0], F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fds[1], F_SETFD, FD_CLOEXEC) != 0) {
-    int e = errno;
-    ::close(fds[0]);
-    ::close(fds[1]);
-    return std::unexpected(os_error_text(e));
-  }
-#endif
-  return {};
-}
-
-bool set_nonblocking(int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-void close_all(std::initializer_list<int> fds) {
-  for (int fd : fds) {
-    if (fd >= 0) ::close(fd);
-  }
-}
 
 std::string describe_status(int status) {
   if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
@@ -77,8 +53,8 @@ std::string describe_status(int status) {
        ::dup2(null, 0) == 0 && ::dup2(null, 1) == 1 && (show_log || ::dup2(null, 2) == 2);
   if (ok) ::execve(path, argv, envp);
   int error = errno;
-  ssize_t ignored = ::write(report, &error, sizeof error);
-  (void)ignored;
+  std::string_view bytes(reinterpret_cast<const char*>(&error), sizeof error);
+  (void)sys::write_all(report, bytes);
   ::_exit(127);
 }
 
@@ -111,22 +87,18 @@ void end_orphans(std::chrono::milliseconds grace) {
 // running. The watchdog joins the browser's process group and waits on a pipe
 // whose only writer is the host: when the host is gone, however it went, the
 // read returns and the watchdog kills its own group. As a member it keeps the
-// group's id from being reused meanwhile. `to_close` are the host's ends of
-// the browser's pipes, which must not stay open in the watchdog.
-std::expected<void, std::string> start_watchdog(BrowserProcess& process,
-                                                std::initializer_list<int> to_close) {
-  int lifeline[2];
-  if (auto made = cloexec_pipe(lifeline); !made) return made;
+// group's id from being reused meanwhile. The host's ends of the browser's
+// pipes must not stay open in the watchdog.
+std::expected<void, std::string> start_watchdog(BrowserProcess& process) {
+  auto lifeline = sys::make_pipe();
+  if (!lifeline) return std::unexpected(sys::os_error_text(lifeline.error()));
   pid_t pid = ::fork();
-  if (pid < 0) {
-    int e = errno;
-    close_all({lifeline[0], lifeline[1]});
-    return std::unexpected(os_error_text(e));
-  }
+  if (pid < 0) return std::unexpected(sys::os_error_text(errno));
   if (pid == 0) {
     // Between fork and exit, so only async-signal-safe calls.
-    ::close(lifeline[1]);
-    for (int fd : to_close) ::close(fd);
+    lifeline->write.reset();
+    process.to_browser.reset();
+    process.from_browser.reset();
     for (int number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE}) ::signal(number, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
@@ -135,16 +107,16 @@ std::expected<void, std::string> start_watchdog(BrowserProcess& process,
     // Outside the browser's group, killing "its own" group would hit the host's.
     if (::getpgrp() != process.pid) ::_exit(1);
     char byte;
-    while (::read(lifeline[0], &byte, 1) < 0 && errno == EINTR) {
+    while (::read(lifeline->read.get(), &byte, 1) < 0 && errno == EINTR) {
     }
     ::kill(0, SIGKILL);
     ::_exit(1);
   }
-  ::close(lifeline[0]);
+  lifeline->read.reset();
   // Also here, so the watchdog is in the group whichever side runs first.
   (void)::setpgid(pid, process.pid);
   process.watchdog = pid;
-  process.lifeline = lifeline[1];
+  process.lifeline = std::move(lifeline->write);
   if (::getpgid(pid) != process.pid) return std::unexpected(std::string("not in the browser's group"));
   return {};
 }
@@ -199,7 +171,7 @@ std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& o
   const char* tmp = std::getenv("TMPDIR");
   std::string profile = std::string(tmp && *tmp ? tmp : "/tmp") + "/tessik-host-XXXXXX";
   if (!::mkdtemp(profile.data())) {
-    return std::unexpected("cannot create a browser profile folder: " + os_error_text(errno));
+    return std::unexpected("cannot create a browser profile folder: " + sys::os_error_text(errno));
   }
   auto fail = [&](std::string message) {
     std::error_code ignored;
@@ -207,15 +179,11 @@ std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& o
     return std::unexpected(std::move(message));
   };
 
-  int commands[2], replies[2], report[2];
-  if (auto made = cloexec_pipe(commands); !made) return fail("cannot make a pipe: " + made.error());
-  if (auto made = cloexec_pipe(replies); !made) {
-    close_all({commands[0], commands[1]});
-    return fail("cannot make a pipe: " + made.error());
-  }
-  if (auto made = cloexec_pipe(report); !made) {
-    close_all({commands[0], commands[1], replies[0], replies[1]});
-    return fail("cannot make a pipe: " + made.error());
+  sys::Pipe commands, replies, report;
+  for (sys::Pipe* pipe : {&commands, &replies, &report}) {
+    auto made = sys::make_pipe();
+    if (!made) return fail("cannot make a pipe: " + sys::os_error_text(made.error()));
+    *pipe = std::move(*made);
   }
 
   std::vector<std::string> args = browser_arguments(profile, ::geteuid() == 0);
@@ -244,49 +212,52 @@ std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& o
   // The crash handler daemonises out of the browser's process group; as a
   // subreaper the host still gets it as a child and can end it.
   if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
-    return fail("cannot adopt the browser's helpers: " + os_error_text(errno));
+    return fail("cannot adopt the browser's helpers: " + sys::os_error_text(errno));
   }
 #endif
 
   pid_t parent = ::getpid();
   pid_t pid = ::fork();
-  if (pid < 0) {
-    int e = errno;
-    close_all({commands[0], commands[1], replies[0], replies[1], report[0], report[1]});
-    return fail("cannot start the browser: " + os_error_text(e));
-  }
+  if (pid < 0) return fail("cannot start the browser: " + sys::os_error_text(errno));
   if (pid == 0) {
-    exec_child(options.executable.c_str(), argv.data(), envp.data(), commands[0], replies[1],
-               report[1], options.show_log, parent);
+    exec_child(options.executable.c_str(), argv.data(), envp.data(), commands.read.get(),
+               replies.write.get(), report.write.get(), options.show_log, parent);
   }
   // Also here, so the group exists whichever side runs first; once the child
   // has called exec this fails, and then the child's own call has done it.
   (void)::setpgid(pid, pid);
-  close_all({commands[0], replies[1], report[1]});
+  commands.read.reset();
+  replies.write.reset();
+  report.write.reset();
 
   // The report pipe closes on a successful exec; otherwise it carries errno.
   int error = 0;
   ssize_t got;
   do {
-    got = ::read(report[0], &error, sizeof error);
+    got = ::read(report.read.get(), &error, sizeof error);
   } while (got < 0 && errno == EINTR);
-  ::close(report[0]);
+  report.read.reset();
   if (got > 0) {
     int status;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    close_all({commands[1], replies[0]});
-    return fail("cannot start " + options.executable + ": " + os_error_text(error));
+    return fail("cannot start " + options.executable + ": " + sys::os_error_text(error));
   }
 
-  BrowserProcess process{pid, commands[1], replies[0], profile};
-  if (!set_nonblocking(process.to_browser) || !set_nonblocking(process.from_browser)) {
-    int e = errno;
-    stop_browser(process, std::chrono::milliseconds(0));
-    return std::unexpected("cannot set up the browser's pipes: " + os_error_text(e));
+  BrowserProcess process;
+  process.pid = pid;
+  process.to_browser = std::move(commands.write);
+  process.from_browser = std::move(replies.read);
+  process.profile_dir = profile;
+  for (const sys::Fd* fd : {&process.to_browser, &process.from_browser}) {
+    if (auto set = sys::set_nonblocking(fd->get()); !set) {
+      stop_browser(process, std::chrono::milliseconds(0));
+      return std::unexpected("cannot set up the browser's pipes: " +
+                             sys::os_error_text(set.error()));
+    }
   }
 #if !defined(__linux__)
-  if (auto watched = start_watchdog(process, {commands[1], replies[0]}); !watched) {
+  if (auto watched = start_watchdog(process); !watched) {
     stop_browser(process, std::chrono::milliseconds(0));
     return std::unexpected("cannot watch the browser: " + watched.error());
   }
@@ -324,8 +295,9 @@ std::string stop_browser(BrowserProcess& process, std::chrono::milliseconds grac
     }
     end_orphans(std::chrono::seconds(2));
   }
-  close_all({process.to_browser, process.from_browser, process.lifeline});
-  process.to_browser = process.from_browser = process.lifeline = -1;
+  process.to_browser.reset();
+  process.from_browser.reset();
+  process.lifeline.reset();
   if (!process.profile_dir.empty()) {
     std::error_code ignored;
     // A helper killed a moment ago may still be letting go of its files.

@@ -9,6 +9,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "sys/fd.h"
+
 namespace tessik::host {
 
 // Where a browser is usually installed on this system, in order of preference.
@@ -28,13 +30,13 @@ struct LaunchOptions {
 
 struct BrowserProcess {
   pid_t pid = -1;
-  int to_browser = -1;    // ours, non-blocking; the browser reads it on fd 3
-  int from_browser = -1;  // ours, non-blocking; the browser writes it on fd 4
+  sys::Fd to_browser;    // ours, non-blocking; the browser reads it on fd 3
+  sys::Fd from_browser;  // ours, non-blocking; the browser writes it on fd 4
   std::string profile_dir;
   // Where the system cannot kill a child when its parent dies: a process in
   // the browser's group that kills the group once `lifeline` closes.
   pid_t watchdog = -1;
-  int lifeline = -1;  // ours alone; its other end is the watchdog's
+  sys::Fd lifeline;  // ours alone; its other end is the watchdog's
 };
 
 // The arguments the browser is started with, after the executable's name.

@@ -2,14 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <poll.h>
 #include <unistd.h>
 
 #include "host/json_build.h"
 #include "json/reader.h"
 #include "json/writer.h"
-#include "rpc/os_error.h"
+#include "sys/rw.h"
+#include "sys/os_error.h"
 
 namespace tessik::host {
 
@@ -19,27 +19,13 @@ namespace {
 // queue without bound; the oldest events are the least useful.
 constexpr size_t kMaxQueuedEvents = 10000;
 
-// Milliseconds until `deadline`, rounded up so that a wait that ends on time
-// finds the deadline passed.
-int poll_ms(Clock::time_point deadline) {
-  auto left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) return 0;
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
-  return static_cast<int>(std::min<long long>(ms, INT_MAX));
-}
-
 const std::string kStopping = "the host is stopping";
 const std::string kExited(kBrowserExited);
 
 }  // namespace
 
-DevTools::DevTools(int to_browser, int from_browser, int abort_fd)
-    : to_(to_browser), from_(from_browser), abort_fd_(abort_fd) {}
-
-DevTools::~DevTools() {
-  if (to_ >= 0) ::close(to_);
-  if (from_ >= 0) ::close(from_);
-}
+DevTools::DevTools(sys::Fd to_browser, sys::Fd from_browser, int abort_fd)
+    : to_(std::move(to_browser)), from_(std::move(from_browser)), abort_fd_(abort_fd) {}
 
 std::expected<uint64_t, std::string> DevTools::send_command(std::string_view method,
                                                             JsonValue params,
@@ -115,48 +101,36 @@ std::expected<void, std::string> DevTools::send(std::string_view message,
                                                 Clock::time_point deadline) {
   std::string framed(message);
   framed.push_back('\0');
-  std::string_view rest = framed;
-  while (!rest.empty()) {
-    ssize_t n = ::write(to_, rest.data(), rest.size());
-    if (n > 0) {
-      rest.remove_prefix(static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EPIPE) {
+  // A full pipe means the browser is behind on reading: wait, within limits.
+  auto written = sys::write_all(to_.get(), framed, {deadline, abort_fd_});
+  if (written) return {};
+  switch (written.error()) {
+    case EPIPE:
       closed_ = true;
       return std::unexpected(kExited);
-    }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      return std::unexpected("cannot write to the browser: " + os_error_text(errno));
-    }
-    // The pipe is full: the browser is behind on reading.
-    pollfd fds[2] = {{to_, POLLOUT, 0}, {abort_fd_, POLLIN, 0}};
-    int ready = ::poll(fds, 2, poll_ms(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return std::unexpected("cannot wait for the browser: " + os_error_text(errno));
-    if (fds[1].revents != 0) return std::unexpected(kStopping);
-    if (ready == 0 && Clock::now() >= deadline) {
-      return std::unexpected(std::string("the browser took no command in time"));
-    }
+    case ECANCELED: return std::unexpected(kStopping);
+    case ETIMEDOUT: return std::unexpected(std::string("the browser took no command in time"));
+    default:
+      return std::unexpected("cannot write to the browser: " + sys::os_error_text(written.error()));
   }
-  return {};
 }
 
 std::expected<void, std::string> DevTools::read_some(Clock::time_point deadline) {
-  pollfd fds[2] = {{from_, POLLIN, 0}, {abort_fd_, POLLIN, 0}};
-  int ready = ::poll(fds, 2, poll_ms(deadline));
+  pollfd fds[2] = {{from_.get(), POLLIN, 0}, {abort_fd_, POLLIN, 0}};
+  int ready = ::poll(fds, 2, sys::poll_timeout(deadline));
   if (ready < 0 && errno == EINTR) return {};
-  if (ready < 0) return std::unexpected("cannot wait for the browser: " + os_error_text(errno));
+  if (ready < 0) {
+    return std::unexpected("cannot wait for the browser: " + sys::os_error_text(errno));
+  }
   if (fds[1].revents != 0) return std::unexpected(kStopping);
   if (fds[0].revents == 0) return {};
 
   char chunk[64 * 1024];
   for (;;) {
-    ssize_t n = ::read(from_, chunk, sizeof chunk);
+    ssize_t n = ::read(from_.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    if (n < 0) return std::unexpected("cannot read from the browser: " + os_error_text(errno));
+    if (n < 0) return std::unexpected("cannot read from the browser: " + sys::os_error_text(errno));
     if (n == 0) {
       closed_ = true;
       return std::unexpected(kExited);

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "json/value.h"
+#include "sys/fd.h"
 
 namespace tessik::host {
 
@@ -37,10 +38,9 @@ struct Event {
 
 class DevTools {
  public:
-  // `to_browser` and `from_browser` become non-blocking and are owned from now
-  // on; `abort_fd` turning readable ends every wait at once.
-  DevTools(int to_browser, int from_browser, int abort_fd);
-  ~DevTools();
+  // `to_browser` and `from_browser` are non-blocking; `abort_fd` turning
+  // readable ends every wait at once.
+  DevTools(sys::Fd to_browser, sys::Fd from_browser, int abort_fd);
   DevTools(const DevTools&) = delete;
   DevTools& operator=(const DevTools&) = delete;
 
@@ -66,7 +66,7 @@ class DevTools {
   // The browser's end of the pipe is closed: it has exited.
   bool closed() const { return closed_; }
   // The descriptor to watch for the browser's messages while idle.
-  int read_fd() const { return from_; }
+  int read_fd() const { return from_.get(); }
   int abort_fd() const { return abort_fd_; }
 
  private:
@@ -78,8 +78,8 @@ class DevTools {
   std::expected<void, std::string> read_some(Clock::time_point deadline);
   void take_message(std::string_view text);
 
-  int to_ = -1;
-  int from_ = -1;
+  sys::Fd to_;
+  sys::Fd from_;
   int abort_fd_ = -1;
   bool closed_ = false;
   uint64_t next_id_ = 1;

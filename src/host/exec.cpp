@@ -1,29 +1,15 @@
 #include "host/exec.h"
 
-#include <algorithm>
-#include <array>
 #include <utility>
 
 #include "host/json_build.h"
 #include "json/reader.h"
 #include "json/writer.h"
+#include "rpc/commands.h"
 
 namespace tessik::host {
 
 namespace {
-
-constexpr std::array<std::pair<std::string_view, CommandKind>, 10> kCommands = {{
-    {"url", CommandKind::url},
-    {"title", CommandKind::title},
-    {"navigate", CommandKind::navigate},
-    {"back", CommandKind::back},
-    {"forward", CommandKind::forward},
-    {"reload", CommandKind::reload},
-    {"text", CommandKind::text},
-    {"eval", CommandKind::eval},
-    {"click", CommandKind::click},
-    {"type", CommandKind::type},
-}};
 
 std::string bad(std::string_view what) { return "bad request: " + std::string(what); }
 
@@ -36,14 +22,12 @@ std::expected<std::optional<std::string>, std::string> string_arg(const JsonValu
   return std::string(value->as_string());
 }
 
-std::expected<std::string, std::string> required_arg(const JsonValue* args, std::string_view command,
-                                                     std::string_view name) {
-  auto value = string_arg(args, name);
-  if (!value) return std::unexpected(value.error());
-  if (!*value) {
-    return std::unexpected(bad(std::string(command) + " needs args." + std::string(name)));
-  }
-  return std::move(**value);
+// Where the argument called `name` goes in a command.
+std::string& field(Command& command, std::string_view name) {
+  if (name == "url") return command.url;
+  if (name == "script") return command.script;
+  if (name == "text") return command.text;
+  return command.selector;
 }
 
 }  // namespace
@@ -57,13 +41,10 @@ std::expected<Command, std::string> decode_exec_request(std::string_view body) {
   const JsonValue* name = root.find("command");
   if (!name) return std::unexpected(bad("missing command"));
   if (!name->is_string()) return std::unexpected(bad("command must be a string"));
+  const CommandSpec* spec = find_command(name->as_string());
+  if (!spec) return std::unexpected("unknown command: " + std::string(name->as_string()));
   Command command;
-  auto known = std::find_if(kCommands.begin(), kCommands.end(),
-                            [&](const auto& c) { return c.first == name->as_string(); });
-  if (known == kCommands.end()) {
-    return std::unexpected("unknown command: " + std::string(name->as_string()));
-  }
-  command.kind = known->second;
+  command.kind = spec->kind;
 
   if (const JsonValue* widget = root.find("widget_id")) {
     if (!widget->is_string()) return std::unexpected(bad("widget_id must be a string"));
@@ -72,46 +53,23 @@ std::expected<Command, std::string> decode_exec_request(std::string_view body) {
   const JsonValue* args = root.find("args");
   if (args && !args->is_object()) return std::unexpected(bad("args must be an object"));
 
-  std::string_view word = known->first;
-  auto take = [&](std::string& into, std::string_view arg) -> std::expected<void, std::string> {
-    auto value = required_arg(args, word, arg);
-    if (!value) return std::unexpected(value.error());
-    into = std::move(*value);
-    return {};
-  };
-  std::expected<void, std::string> taken;
-  switch (command.kind) {
-    case CommandKind::navigate:
-      taken = take(command.url, "url");
-      break;
-    case CommandKind::text: {
-      auto selector = string_arg(args, "selector");
-      if (!selector) return std::unexpected(selector.error());
-      command.has_selector = selector->has_value();
-      if (*selector) command.selector = std::move(**selector);
-      break;
+  if (spec->takes_submit) {
+    if (const JsonValue* submit = args ? args->find("submit") : nullptr) {
+      if (!submit->is_bool()) return std::unexpected(bad("args.submit must be a boolean"));
+      command.submit = submit->as_bool();
     }
-    case CommandKind::eval:
-      taken = take(command.script, "script");
-      break;
-    case CommandKind::click:
-      taken = take(command.selector, "selector");
-      command.has_selector = true;
-      break;
-    case CommandKind::type: {
-      taken = take(command.selector, "selector");
-      if (taken) taken = take(command.text, "text");
-      command.has_selector = true;
-      if (const JsonValue* submit = args ? args->find("submit") : nullptr) {
-        if (!submit->is_bool()) return std::unexpected(bad("args.submit must be a boolean"));
-        command.submit = submit->as_bool();
-      }
-      break;
-    }
-    default:
-      break;  // the other commands take no arguments
   }
-  if (!taken) return std::unexpected(taken.error());
+  // The other members of "args" are not this command's and are left alone.
+  for (const ArgSpec& arg : spec->args) {
+    auto value = string_arg(args, arg.name);
+    if (!value) return std::unexpected(value.error());
+    if (!*value) {
+      if (arg.kind == ArgKind::optional_word) continue;
+      return std::unexpected(bad(std::string(spec->word) + " needs args." + std::string(arg.name)));
+    }
+    field(command, arg.name) = std::move(**value);
+    if (arg.name == "selector") command.has_selector = true;
+  }
   return command;
 }
 

@@ -147,6 +147,33 @@ bool bearer_matches(const std::optional<std::string>& authorization, std::string
   return difference == 0;
 }
 
+std::optional<HeadVerdict> judge_request_head(std::string_view input, std::string_view token) {
+  auto refuse = [](int status, std::string error, std::string_view headers = {}) {
+    return HeadVerdict{status, std::move(error), headers};
+  };
+  size_t end = find_head_end(input);
+  if (end == std::string_view::npos) {
+    if (input.size() <= kMaxHeadBytes) return std::nullopt;
+    return refuse(431, "request head too large");
+  }
+  if (end > kMaxHeadBytes) return refuse(431, "request head too large");
+  auto head = parse_request_head(input.substr(0, end));
+  if (!head) return refuse(400, "bad request: " + head.error());
+  if (head->path != "/v1/exec") return refuse(404, "not found");
+  if (head->method != "POST") return refuse(405, "method not allowed", "Allow: POST\r\n");
+  if (!bearer_matches(head->authorization, token)) {
+    return refuse(401, "unauthorized", "WWW-Authenticate: Bearer\r\n");
+  }
+  if (head->has_transfer_encoding) return refuse(501, "transfer-encoding is not supported");
+  if (!head->content_length) return refuse(411, "content-length required");
+  if (*head->content_length > kMaxBodyBytes) return refuse(413, "request body too large");
+  HeadVerdict taken;
+  taken.head_end = end;
+  taken.body_length = *head->content_length;
+  taken.expects_continue = head->expects_continue;
+  return taken;
+}
+
 std::string format_reply(int status, std::string_view body, std::string_view extra_headers) {
   std::string reply = "HTTP/1.1 " + std::to_string(status) + " ";
   reply.append(reason(status));

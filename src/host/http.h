@@ -1,6 +1,6 @@
 #pragma once
 // Just enough HTTP/1.1 for one request per connection: finding and reading a
-// request head, checking the bearer token, and forming a reply.
+// request head, every rule that refuses one, and forming a reply.
 
 #include <cstddef>
 #include <expected>
@@ -35,6 +35,23 @@ std::expected<RequestHead, std::string> parse_request_head(std::string_view head
 // True when the Authorization value is "Bearer " and `token`; the time taken
 // does not depend on where the first difference lies.
 bool bearer_matches(const std::optional<std::string>& authorization, std::string_view token);
+
+// What becomes of a request whose head has arrived: refused with `status`
+// (`error` for its envelope, `headers` to add, each ended by CR LF), or,
+// with status 0, taken: its body of `body_length` bytes starts at `head_end`.
+struct HeadVerdict {
+  int status = 0;
+  std::string error;
+  std::string_view headers;
+  size_t head_end = 0;
+  size_t body_length = 0;
+  bool expects_continue = false;  // the client waits for "100 Continue"
+};
+
+// Judges the head at the start of `input`, the bytes received so far, for a
+// host that serves POST /v1/exec to bearers of `token`; nothing while the
+// head may still be arriving.
+std::optional<HeadVerdict> judge_request_head(std::string_view input, std::string_view token);
 
 // A whole reply: status line, Content-Type, Content-Length, Connection: close,
 // `extra_headers` (each ended by CR LF), the empty line and the body.

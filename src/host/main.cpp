@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <new>
 #include <string>
@@ -20,7 +19,10 @@
 #include "host/server.h"
 #include "host/state_file.h"
 #include "rpc/config.h"
-#include "rpc/os_error.h"
+#include "sys/fd.h"
+#include "sys/rw.h"
+#include "sys/os_error.h"
+#include "sys/tcp.h"
 
 namespace tessik::host {
 namespace {
@@ -55,25 +57,11 @@ constexpr auto kCloseLimit = std::chrono::seconds(5);
 
 int signal_write = -1;
 
-void on_signal(int number) {
-  int saved = errno;
-  char byte = static_cast<char>(number);
-  ssize_t ignored = ::write(signal_write, &byte, 1);
-  (void)ignored;
-  errno = saved;
-}
-
-void write_text(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nowhere left to say it
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-}
+void on_signal(int number) { sys::poke(signal_write, static_cast<char>(number)); }
 
 int fail(std::string_view message) {
-  write_text(STDERR_FILENO, "tessik-browser-host: " + std::string(message) + "\n");
+  // Nowhere left to say it when this fails.
+  (void)sys::write_all(STDERR_FILENO, "tessik-browser-host: " + std::string(message) + "\n");
   return 1;
 }
 
@@ -123,59 +111,43 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
   return options;
 }
 
-std::expected<std::pair<int, uint16_t>, std::string> listen_on_loopback() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return std::unexpected("cannot create a socket: " + os_error_text(errno));
-  auto fail_with = [&](std::string what) {
-    std::string message = what + ": " + os_error_text(errno);
-    ::close(fd);
-    return std::unexpected(std::move(message));
+std::expected<std::pair<sys::Fd, uint16_t>, std::string> listen_on_loopback() {
+  auto socket = sys::tcp_socket();
+  if (!socket) {
+    return std::unexpected("cannot create a socket: " + sys::os_error_text(socket.error()));
+  }
+  sys::Fd fd = std::move(*socket);
+  auto fail_with = [](std::string what, int error) {
+    return std::unexpected(what + ": " + sys::os_error_text(error));
   };
-  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return fail_with("cannot set up the socket");
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-    return fail_with("cannot set up the socket");
+  if (auto set = sys::set_nonblocking(fd.get()); !set) {
+    return fail_with("cannot set up the socket", set.error());
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = 0;  // the system picks a free port
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return fail_with("cannot bind 127.0.0.1");
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return fail_with("cannot bind 127.0.0.1", errno);
   }
-  if (::listen(fd, 128) != 0) return fail_with("cannot listen");
+  if (::listen(fd.get(), 128) != 0) return fail_with("cannot listen", errno);
   socklen_t length = sizeof address;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return fail_with("cannot read the port");
+  if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return fail_with("cannot read the port", errno);
   }
-  return std::pair{fd, ntohs(address.sin_port)};
-}
-
-std::expected<void, std::string> nonblocking_pipe(int fds[2]) {
-  if (::pipe(fds) != 0) return std::unexpected(os_error_text(errno));
-  for (int i = 0; i < 2; ++i) {
-    int flags = ::fcntl(fds[i], F_GETFL);
-    if (::fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0 || flags < 0 ||
-        ::fcntl(fds[i], F_SETFL, flags | O_NONBLOCK) != 0) {
-      return std::unexpected(os_error_text(errno));
-    }
-  }
-  return {};
+  return std::pair{std::move(fd), ntohs(address.sin_port)};
 }
 
 int run(int argc, char** argv) {
   auto options = parse_options(argc, argv);
   if (!options) return fail(options.error());
-  if (options->help) {
-    write_text(STDOUT_FILENO, kHelp);
-    return 0;
-  }
+  if (options->help) return sys::write_all(STDOUT_FILENO, kHelp) ? 0 : 1;
   // A client that goes away mid-reply must show up as an error, not a signal.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   if (::sigaction(SIGPIPE, &ignore, nullptr) != 0) {
-    return fail("cannot ignore SIGPIPE: " + os_error_text(errno));
+    return fail("cannot ignore SIGPIPE: " + sys::os_error_text(errno));
   }
 
   auto path = state_file_path();
@@ -187,20 +159,20 @@ int run(int argc, char** argv) {
   if (!token) return fail(token.error());
   auto listener = listen_on_loopback();
   if (!listener) return fail(listener.error());
-  auto [listen_fd, port] = *listener;
+  auto& [listen_fd, port] = *listener;
 
-  int signal_pipe[2], abort_pipe[2];
-  for (int* fds : {signal_pipe, abort_pipe}) {
-    if (auto made = nonblocking_pipe(fds); !made) return fail("cannot make a pipe: " + made.error());
-  }
-  signal_write = signal_pipe[1];
+  auto signal_pipe = sys::make_pipe(true);
+  if (!signal_pipe) return fail("cannot make a pipe: " + sys::os_error_text(signal_pipe.error()));
+  auto abort_pipe = sys::make_pipe(true);
+  if (!abort_pipe) return fail("cannot make a pipe: " + sys::os_error_text(abort_pipe.error()));
+  signal_write = signal_pipe->write.get();
   struct sigaction action {};
   action.sa_handler = on_signal;
   action.sa_flags = SA_NOCLDSTOP;
   sigemptyset(&action.sa_mask);
   for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
     if (::sigaction(signal, &action, nullptr) != 0) {
-      return fail("cannot handle signals: " + os_error_text(errno));
+      return fail("cannot handle signals: " + sys::os_error_text(errno));
     }
   }
 
@@ -212,8 +184,9 @@ int run(int argc, char** argv) {
   int status = 0;
   bool browser_exited = false;
   {
-    DevTools devtools(process->to_browser, process->from_browser, abort_pipe[0]);
-    process->to_browser = process->from_browser = -1;  // the connection owns them now
+    // The connection owns the browser's pipes from now on.
+    DevTools devtools(std::move(process->to_browser), std::move(process->from_browser),
+                      abort_pipe->read.get());
     Browser browser(devtools, options->timeouts);
 
     auto started = browser.start(Clock::now() + kStartLimit);
@@ -224,8 +197,10 @@ int run(int argc, char** argv) {
                !written) {
       status = fail(written.error());
     } else {
-      write_text(STDOUT_FILENO, "listening on 127.0.0.1:" + std::to_string(port) + "\n");
-      auto stopped = serve({listen_fd, *token, signal_pipe[0], process->pid, abort_pipe[1]},
+      (void)sys::write_all(STDOUT_FILENO,
+                           "listening on 127.0.0.1:" + std::to_string(port) + "\n");
+      auto stopped = serve({listen_fd.get(), *token, signal_pipe->read.get(), process->pid,
+                            abort_pipe->write.get()},
                            browser, devtools);
       // Clients must stop finding this host before it goes.
       auto removed = remove_state_file(*path, *written);
@@ -237,13 +212,11 @@ int run(int argc, char** argv) {
         status = 1;
       }
     }
-    ::close(listen_fd);
+    listen_fd.reset();
     if (!browser_exited && !devtools.closed()) {
       // The abort pipe holds the byte that stopped the worker; it would cut
       // the close request short.
-      char buf[16];
-      while (::read(abort_pipe[0], buf, sizeof buf) > 0) {
-      }
+      sys::drain(abort_pipe->read.get());
       // Answered or not, the browser gets kCloseLimit to go before it is killed.
       auto closing = devtools.call("Browser.close", {}, {}, Clock::now() + kCloseLimit);
       (void)closing;
@@ -251,7 +224,6 @@ int run(int argc, char** argv) {
   }
   std::string how = stop_browser(*process, kCloseLimit);
   if (browser_exited) fail("the browser exited (" + how + ")");
-  for (int fd : {signal_pipe[0], signal_pipe[1], abort_pipe[0], abort_pipe[1]}) ::close(fd);
   return status;
 }
 

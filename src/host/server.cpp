@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <deque>
-#include <fcntl.h>
 #include <list>
 #include <optional>
 #include <mutex>
@@ -19,7 +17,10 @@
 
 #include "host/exec.h"
 #include "host/http.h"
-#include "rpc/os_error.h"
+#include "sys/fd.h"
+#include "sys/rw.h"
+#include "sys/os_error.h"
+#include "sys/tcp.h"
 
 namespace tessik::host {
 
@@ -47,47 +48,6 @@ struct Done {
   ExecReply reply;
 };
 
-bool set_nonblocking(int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-std::expected<void, std::string> make_pipe(int fds[2]) {
-  if (::pipe(fds) != 0) return std::unexpected(os_error_text(errno));
-  for (int i = 0; i < 2; ++i) {
-    if (::fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0 || !set_nonblocking(fds[i])) {
-      int e = errno;
-      ::close(fds[0]);
-      ::close(fds[1]);
-      return std::unexpected(os_error_text(e));
-    }
-  }
-  return {};
-}
-
-void poke(int fd) {
-  char byte = 1;
-  // A full pipe already holds a wake-up; nothing is lost when this fails.
-  while (::write(fd, &byte, 1) < 0 && errno == EINTR) {
-  }
-}
-
-void drain_pipe(int fd) {
-  char buf[256];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0 || (n < 0 && errno == EINTR)) continue;
-    return;
-  }
-}
-
-int poll_ms(Clock::time_point deadline) {
-  auto left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) return 0;
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
-  return static_cast<int>(std::min<long long>(ms, INT_MAX));
-}
-
 // Hands jobs to the thread that owns the browser and brings replies back.
 class Worker {
  public:
@@ -98,8 +58,11 @@ class Worker {
   ~Worker() { join(); }
 
   std::expected<void, std::string> start() {
-    if (auto made = make_pipe(wake_worker_); !made) return made;
-    if (auto made = make_pipe(wake_main_); !made) return made;
+    for (sys::Pipe* pipe : {&wake_worker_, &wake_main_}) {
+      auto made = sys::make_pipe(true);
+      if (!made) return std::unexpected(sys::os_error_text(made.error()));
+      *pipe = std::move(*made);
+    }
     // Signals are for the poll loop; this thread keeps them blocked.
     sigset_t stops, old;
     sigemptyset(&stops);
@@ -108,21 +71,19 @@ class Worker {
     sigaddset(&stops, SIGHUP);
     sigaddset(&stops, SIGCHLD);
     if (int e = pthread_sigmask(SIG_BLOCK, &stops, &old); e != 0) {
-      return std::unexpected(os_error_text(e));
+      return std::unexpected(sys::os_error_text(e));
     }
     thread_ = std::thread([this] { loop(); });  // inherits the mask
     if (int e = pthread_sigmask(SIG_SETMASK, &old, nullptr); e != 0) {
-      return std::unexpected(os_error_text(e));
+      return std::unexpected(sys::os_error_text(e));
     }
     return {};
   }
 
   void join() {
     if (thread_.joinable()) thread_.join();
-    for (int* fd : {&wake_worker_[0], &wake_worker_[1], &wake_main_[0], &wake_main_[1]}) {
-      if (*fd >= 0) ::close(*fd);
-      *fd = -1;
-    }
+    wake_worker_ = {};
+    wake_main_ = {};
   }
 
   void submit(Job job) {
@@ -130,7 +91,7 @@ class Worker {
       std::lock_guard lock(mutex_);
       jobs_.push_back(std::move(job));
     }
-    poke(wake_worker_[1]);
+    sys::poke(wake_worker_.write.get());
   }
 
   // Replies finished since the last call.
@@ -144,7 +105,7 @@ class Worker {
     return browser_gone_;
   }
 
-  int wake_fd() const { return wake_main_[0]; }
+  int wake_fd() const { return wake_main_.read.get(); }
 
  private:
   void loop() {
@@ -163,17 +124,17 @@ class Worker {
           std::lock_guard lock(mutex_);
           done_.push_back({job->connection, std::move(reply)});
         }
-        poke(wake_main_[1]);
+        sys::poke(wake_main_.write.get());
         continue;
       }
       if (devtools_.closed()) break;
       pollfd fds[3] = {{devtools_.read_fd(), POLLIN, 0},
-                       {wake_worker_[0], POLLIN, 0},
+                       {wake_worker_.read.get(), POLLIN, 0},
                        {abort_read_, POLLIN, 0}};
       int ready = ::poll(fds, 3, -1);
       if (ready < 0 && errno == EINTR) continue;
       if (ready < 0 || fds[2].revents != 0) return;
-      if (fds[1].revents != 0) drain_pipe(wake_worker_[0]);
+      if (fds[1].revents != 0) sys::drain(wake_worker_.read.get());
       if (fds[0].revents != 0) {
         if (!devtools_.read_available()) break;
         browser_.absorb_events();
@@ -183,14 +144,14 @@ class Worker {
       std::lock_guard lock(mutex_);
       browser_gone_ = true;
     }
-    poke(wake_main_[1]);
+    sys::poke(wake_main_.write.get());
   }
 
   Browser& browser_;
   DevTools& devtools_;
   int abort_read_;
-  int wake_worker_[2] = {-1, -1};
-  int wake_main_[2] = {-1, -1};
+  sys::Pipe wake_worker_;
+  sys::Pipe wake_main_;
   std::thread thread_;
   std::mutex mutex_;
   std::deque<Job> jobs_;
@@ -201,7 +162,7 @@ class Worker {
 struct Connection {
   enum class State { reading, running, writing, draining };
   uint64_t id = 0;
-  int fd = -1;
+  sys::Fd fd;
   State state = State::reading;
   std::string input;
   size_t head_end = 0;  // 0 until the head is read
@@ -236,13 +197,15 @@ class Loop {
       for (Connection& c : connections_) {
         if (c.state == Connection::State::running) continue;
         short events = c.state == Connection::State::writing ? POLLOUT : POLLIN;
-        fds.push_back({c.fd, events, 0});
+        fds.push_back({c.fd.get(), events, 0});
         owners.push_back(&c);
         next = std::min(next, c.deadline);
       }
-      int ready = ::poll(fds.data(), fds.size(), poll_ms(next));
+      int ready = ::poll(fds.data(), fds.size(), sys::poll_timeout(next));
       if (ready < 0 && errno == EINTR) continue;
-      if (ready < 0) return std::unexpected("cannot wait for clients: " + os_error_text(errno));
+      if (ready < 0) {
+        return std::unexpected("cannot wait for clients: " + sys::os_error_text(errno));
+      }
 
       if (fds[0].revents != 0) {
         std::optional<StopReason> stop = take_signals();
@@ -251,35 +214,26 @@ class Loop {
         if (stop == StopReason::browser_exited) close_down();
       }
       if (fds[1].revents != 0) {
-        drain_pipe(worker_.wake_fd());
+        sys::drain(worker_.wake_fd());
         for (Done& done : worker_.take_done()) finish(done);
         if (worker_.browser_gone()) close_down();
       }
       for (size_t i = 0; i < owners.size(); ++i) {
         // A connection closed earlier in this turn has nothing more to do.
-        if (fds[i + 3].revents != 0 && owners[i]->fd >= 0) step(*owners[i]);
+        if (fds[i + 3].revents != 0 && owners[i]->fd) step(*owners[i]);
       }
       // Last, since making room may drop connections that `owners` points to.
       if (fds[2].revents != 0 && !closing_until_) accept_some();
       now = Clock::now();
       for (Connection& c : connections_) {
-        if (c.state != Connection::State::running && now >= c.deadline) c.fd = close_fd(c.fd);
+        if (c.state != Connection::State::running && now >= c.deadline) c.fd.reset();
       }
-      connections_.remove_if([](const Connection& c) { return c.fd < 0; });
+      connections_.remove_if([](const Connection& c) { return !c.fd; });
     }
-  }
-
-  ~Loop() {
-    for (Connection& c : connections_) close_fd(c.fd);
   }
 
  private:
   using Connections = std::list<Connection>;
-
-  static int close_fd(int fd) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
 
   std::optional<StopReason> take_signals() {
     bool stop = false;
@@ -310,12 +264,12 @@ class Loop {
     // A command that finished before the browser went keeps its own reply.
     for (Done& done : worker_.take_done()) finish(done);
     // Ends the worker's wait on a browser that will never answer.
-    poke(options_.abort_write);
+    sys::poke(options_.abort_write);
     for (Connection& c : connections_) {
       if (c.state == Connection::State::running) {
         reply(c, 503, error_envelope(kBrowserExited));
       } else if (c.state == Connection::State::reading) {
-        c.fd = close_fd(c.fd);
+        c.fd.reset();
       }
     }
   }
@@ -325,7 +279,7 @@ class Loop {
   Connections::iterator evictable() {
     for (auto state : {Connection::State::reading, Connection::State::draining}) {
       auto found = std::find_if(connections_.begin(), connections_.end(),
-                                [&](const Connection& c) { return c.fd >= 0 && c.state == state; });
+                                [&](const Connection& c) { return c.fd && c.state == state; });
       if (found != connections_.end()) return found;
     }
     return connections_.end();
@@ -334,7 +288,6 @@ class Loop {
   bool evict_one() {
     auto victim = evictable();
     if (victim == connections_.end()) return false;
-    close_fd(victim->fd);
     connections_.erase(victim);
     return true;
   }
@@ -342,36 +295,23 @@ class Loop {
   // Takes a batch of waiting connections: those just taken are read before a
   // flood of newer ones can push them out.
   void accept_some() {
-    connections_.remove_if([](const Connection& c) { return c.fd < 0; });
-    for (size_t taken = 0; taken < kAcceptBatch;) {
+    connections_.remove_if([](const Connection& c) { return !c.fd; });
+    for (size_t taken = 0; taken < kAcceptBatch; ++taken) {
       if (connections_.size() >= kMaxConnections && evictable() == connections_.end()) return;
-      int fd = ::accept(options_.listener, nullptr, nullptr);
-      if (fd < 0 && errno == EINTR) continue;
-      if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+      auto fd = sys::accept_connection(options_.listener);
+      if (!fd && (fd.error() == EMFILE || fd.error() == ENFILE)) {
         // Out of descriptors: make room as at the cap, or leave the
         // connection waiting a moment rather than spin on it.
         if (evict_one()) continue;
         accept_pause_until_ = Clock::now() + kAcceptPause;
         return;
       }
-      if (fd < 0) return;  // EAGAIN, or a connection that went away before its accept
-      ++taken;
-      if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || !set_nonblocking(fd)) {
-        ::close(fd);
-        continue;
-      }
-#if defined(SO_NOSIGPIPE)
-      int one = 1;
-      if (::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one) != 0) {
-        ::close(fd);
-        continue;
-      }
-#endif
+      if (!fd) return;  // EAGAIN, or a connection that went away before its accept
       // Room is made only for a connection that is really there.
       if (connections_.size() >= kMaxConnections) evict_one();
       Connection& c = connections_.emplace_back();
       c.id = next_id_++;
-      c.fd = fd;
+      c.fd = std::move(*fd);
       // Counted from here whatever arrives, so trickling bytes buys no time.
       c.deadline = Clock::now() + kArrivalLimit;
     }
@@ -404,100 +344,76 @@ class Loop {
     }
   }
 
-  void read_request(Connection& c) {
+  // Hands what the connection holds now to `take`, chunk by chunk, until it
+  // holds no more or `take` says it has had enough. Closes a connection that
+  // the client has closed, or that broke.
+  template <class Take>
+  void receive(Connection& c, Take take) {
     char chunk[64 * 1024];
     for (;;) {
-      ssize_t n = ::recv(c.fd, chunk, sizeof chunk, 0);
+      ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
       if (n <= 0) {
-        c.fd = close_fd(c.fd);  // gone before the request was whole
+        c.fd.reset();
         return;
       }
-      c.input.append(chunk, static_cast<size_t>(n));
-      if (c.head_end == 0 && !read_head(c)) return;
-      if (c.head_end != 0 && c.input.size() - c.head_end >= c.body_length) {
-        worker_.submit({c.id, c.input.substr(c.head_end, c.body_length),
-                        Clock::now() + kRequestLimit});
-        c.input.clear();
-        c.state = Connection::State::running;
-        return;
-      }
+      if (!take(std::string_view(chunk, static_cast<size_t>(n)))) return;
     }
+  }
+
+  void read_request(Connection& c) {
+    receive(c, [&](std::string_view bytes) {
+      c.input.append(bytes);
+      if (c.head_end == 0 && !read_head(c)) return false;
+      if (c.head_end == 0 || c.input.size() - c.head_end < c.body_length) return true;
+      worker_.submit({c.id, c.input.substr(c.head_end, c.body_length),
+                      Clock::now() + kRequestLimit});
+      c.input.clear();
+      c.state = Connection::State::running;
+      return false;
+    });
   }
 
   // Reads and checks the head once it is whole; false when the connection
   // got its reply already.
   bool read_head(Connection& c) {
-    size_t end = find_head_end(c.input);
-    if (end == std::string::npos) {
-      if (c.input.size() <= kMaxHeadBytes) return true;
-      reply(c, 431, error_envelope("request head too large"));
+    auto verdict = judge_request_head(c.input, options_.token);
+    if (!verdict) return true;
+    if (verdict->status != 0) {
+      reply(c, verdict->status, error_envelope(verdict->error), verdict->headers);
       return false;
     }
-    if (end > kMaxHeadBytes) {
-      reply(c, 431, error_envelope("request head too large"));
-      return false;
-    }
-    auto head = parse_request_head(std::string_view(c.input).substr(0, end));
-    if (!head) {
-      reply(c, 400, error_envelope("bad request: " + head.error()));
-      return false;
-    }
-    if (head->path != "/v1/exec") {
-      reply(c, 404, error_envelope("not found"));
-      return false;
-    }
-    if (head->method != "POST") {
-      reply(c, 405, error_envelope("method not allowed"), "Allow: POST\r\n");
-      return false;
-    }
-    if (!bearer_matches(head->authorization, options_.token)) {
-      reply(c, 401, error_envelope("unauthorized"), "WWW-Authenticate: Bearer\r\n");
-      return false;
-    }
-    if (head->has_transfer_encoding) {
-      reply(c, 501, error_envelope("transfer-encoding is not supported"));
-      return false;
-    }
-    if (!head->content_length) {
-      reply(c, 411, error_envelope("content-length required"));
-      return false;
-    }
-    if (*head->content_length > kMaxBodyBytes) {
-      reply(c, 413, error_envelope("request body too large"));
-      return false;
-    }
-    if (head->expects_continue) {
+    if (verdict->expects_continue) {
       static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
       // The socket's buffer is empty at this point, so this goes out whole
       // or the connection is broken.
-      ssize_t n = ::send(c.fd, kContinue.data(), kContinue.size(), 0);
+      ssize_t n = ::send(c.fd.get(), kContinue.data(), kContinue.size(), 0);
       if (n != static_cast<ssize_t>(kContinue.size())) {
-        c.fd = close_fd(c.fd);
+        c.fd.reset();
         return false;
       }
     }
-    c.head_end = end;
-    c.body_length = *head->content_length;
+    c.head_end = verdict->head_end;
+    c.body_length = verdict->body_length;
     return true;
   }
 
   void write_reply(Connection& c) {
     while (c.sent < c.output.size()) {
-      ssize_t n = ::send(c.fd, c.output.data() + c.sent, c.output.size() - c.sent, 0);
+      ssize_t n = ::send(c.fd.get(), c.output.data() + c.sent, c.output.size() - c.sent, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
       if (n <= 0) {
-        c.fd = close_fd(c.fd);
+        c.fd.reset();
         return;
       }
       c.sent += static_cast<size_t>(n);
       c.deadline = Clock::now() + kIdleLimit;
     }
     c.output = {};
-    if (::shutdown(c.fd, SHUT_WR) != 0) {
-      c.fd = close_fd(c.fd);  // the client is gone already
+    if (::shutdown(c.fd.get(), SHUT_WR) != 0) {
+      c.fd.reset();  // the client is gone already
       return;
     }
     c.state = Connection::State::draining;
@@ -507,17 +423,14 @@ class Loop {
   }
 
   void drain(Connection& c) {
-    char chunk[64 * 1024];
-    for (;;) {
-      ssize_t n = ::recv(c.fd, chunk, sizeof chunk, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-      if (n <= 0 || Clock::now() >= c.drain_until) {
-        c.fd = close_fd(c.fd);
-        return;
+    receive(c, [&](std::string_view) {
+      if (Clock::now() >= c.drain_until) {
+        c.fd.reset();
+        return false;
       }
       c.deadline = std::min(Clock::now() + kDrainLimit, c.drain_until);
-    }
+      return true;
+    });
   }
 
   const ServeOptions& options_;
@@ -543,7 +456,7 @@ std::expected<StopReason, std::string> serve(const ServeOptions& options, Browse
     outcome = loop.run();
   }
   // The worker's waits on the browser end when the abort pipe turns readable.
-  poke(options.abort_write);
+  sys::poke(options.abort_write);
   worker.join();
   return outcome;
 }

@@ -11,7 +11,9 @@
 
 #include "host/json_build.h"
 #include "json/writer.h"
-#include "rpc/os_error.h"
+#include "sys/fd.h"
+#include "sys/rw.h"
+#include "sys/os_error.h"
 
 namespace tessik::host {
 
@@ -29,14 +31,16 @@ std::expected<void, std::string> private_folder(const std::string& path) {
   if (::mkdir(path.c_str(), 0700) == 0) {
     // The umask may have taken more than asked.
     if (::chmod(path.c_str(), 0700) != 0) {
-      return std::unexpected("cannot set the mode of " + path + ": " + os_error_text(errno));
+      return std::unexpected("cannot set the mode of " + path + ": " + sys::os_error_text(errno));
     }
     return {};
   }
-  if (errno != EEXIST) return std::unexpected("cannot create " + path + ": " + os_error_text(errno));
+  if (errno != EEXIST) {
+    return std::unexpected("cannot create " + path + ": " + sys::os_error_text(errno));
+  }
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
-    return std::unexpected("cannot inspect " + path + ": " + os_error_text(errno));
+    return std::unexpected("cannot inspect " + path + ": " + sys::os_error_text(errno));
   }
   if (!S_ISDIR(st.st_mode)) return std::unexpected(path + " is not a directory");
   if (st.st_uid != ::geteuid()) return std::unexpected(path + " belongs to another user");
@@ -49,44 +53,12 @@ std::expected<void, std::string> state_folders(const std::string& path) {
   return private_folder(state_dir);
 }
 
-std::expected<void, std::string> write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::unexpected(os_error_text(errno));
-    if (n == 0) return std::unexpected(std::string("failed to write whole buffer"));
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return {};
-}
-
-std::expected<std::string, std::string> read_small_file(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(os_error_text(errno));
-  std::string text;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int e = errno;
-      ::close(fd);
-      return std::unexpected(os_error_text(e));
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<size_t>(n));
-    if (text.size() > (1u << 20)) break;  // no state file is this big
-  }
-  ::close(fd);
-  return text;
-}
-
 }  // namespace
 
 std::expected<std::string, std::string> make_token() {
   unsigned char bytes[32];
   if (::getentropy(bytes, sizeof bytes) != 0) {
-    return std::unexpected("cannot read random bytes: " + os_error_text(errno));
+    return std::unexpected("cannot read random bytes: " + sys::os_error_text(errno));
   }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string token;
@@ -98,10 +70,6 @@ std::expected<std::string, std::string> make_token() {
   return token;
 }
 
-HostLock::~HostLock() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 std::expected<HostLock, std::string> lock_host(const std::string& path) {
   if (auto made = state_folders(path); !made) return std::unexpected(made.error());
   std::string lock_path = path.ends_with(".json") ? path.substr(0, path.size() - 5) : path;
@@ -110,8 +78,8 @@ std::expected<HostLock, std::string> lock_host(const std::string& path) {
   do {
     fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected("cannot open " + lock_path + ": " + os_error_text(errno));
-  HostLock lock(fd);
+  if (fd < 0) return std::unexpected("cannot open " + lock_path + ": " + sys::os_error_text(errno));
+  HostLock lock{sys::Fd(fd)};
   // A record lock rather than flock: every system has it. The file is never
   // removed, so two hosts always lock the same one.
   struct flock whole {};
@@ -122,11 +90,11 @@ std::expected<HostLock, std::string> lock_host(const std::string& path) {
     if (::fcntl(fd, F_SETLK, &wanted) == 0) return lock;
     if (errno == EINTR) continue;
     if (errno != EACCES && errno != EAGAIN) {
-      return std::unexpected("cannot lock " + lock_path + ": " + os_error_text(errno));
+      return std::unexpected("cannot lock " + lock_path + ": " + sys::os_error_text(errno));
     }
     struct flock holder = whole;
     if (::fcntl(fd, F_GETLK, &holder) != 0) {
-      return std::unexpected("cannot lock " + lock_path + ": " + os_error_text(errno));
+      return std::unexpected("cannot lock " + lock_path + ": " + sys::os_error_text(errno));
     }
     if (holder.l_type == F_UNLCK) continue;  // let go in between: try again
     std::string pid = holder.l_pid > 0 ? "pid " + std::to_string(holder.l_pid) + ", " : "";
@@ -150,35 +118,33 @@ std::expected<std::string, std::string> write_state_file(const std::string& path
   // Written beside its final place and renamed over it, so a client never
   // reads half a file.
   std::string temp = path + ".tmp." + std::to_string(pid);
-  int fd = -1;
-  for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 && errno == EEXIST && attempt == 0) ::unlink(temp.c_str());  // left by a crash
+  sys::Fd fd;
+  for (int attempt = 0; attempt < 2 && !fd; ++attempt) {
+    fd = sys::Fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd && errno == EEXIST && attempt == 0) ::unlink(temp.c_str());  // left by a crash
   }
-  if (fd < 0) return std::unexpected("cannot create " + temp + ": " + os_error_text(errno));
-  auto fail = [&](std::string what) {
-    std::string message = "cannot write " + temp + ": " + what;
-    if (fd >= 0) ::close(fd);
+  if (!fd) return std::unexpected("cannot create " + temp + ": " + sys::os_error_text(errno));
+  auto fail = [&](int error) {
+    fd.reset();
     ::unlink(temp.c_str());
-    return std::unexpected(std::move(message));
+    return std::unexpected("cannot write " + temp + ": " + sys::os_error_text(error));
   };
   // The umask may have taken more than asked; the mode must be exactly 0600.
-  if (::fchmod(fd, 0600) != 0) return fail(os_error_text(errno));
-  if (auto written = write_all(fd, text); !written) return fail(written.error());
-  if (::fsync(fd) != 0) return fail(os_error_text(errno));
-  int closed = ::close(fd);
-  fd = -1;
-  if (closed != 0) return fail(os_error_text(errno));
-  if (::rename(temp.c_str(), path.c_str()) != 0) return fail(os_error_text(errno));
+  if (::fchmod(fd.get(), 0600) != 0) return fail(errno);
+  if (auto written = sys::write_all(fd.get(), text); !written) return fail(written.error());
+  if (::fsync(fd.get()) != 0) return fail(errno);
+  if (auto closed = fd.close(); !closed) return fail(closed.error());
+  if (::rename(temp.c_str(), path.c_str()) != 0) return fail(errno);
   return text;
 }
 
 std::expected<void, std::string> remove_state_file(const std::string& path,
                                                    const std::string& text) {
-  auto current = read_small_file(path);
+  // No state file is larger than this.
+  auto current = sys::read_file(path.c_str(), 1 << 20);
   if (!current || *current != text) return {};  // gone already, or not ours any more
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    return std::unexpected("cannot remove " + path + ": " + os_error_text(errno));
+    return std::unexpected("cannot remove " + path + ": " + sys::os_error_text(errno));
   }
   return {};
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "sys/fd.h"
+
 namespace tessik::host {
 
 // 32 bytes from the system's random source, as 64 lower-case hex digits.
@@ -16,14 +18,10 @@ std::expected<std::string, std::string> make_token();
 // system lets it go when the process ends, however it ends.
 class HostLock {
  public:
-  explicit HostLock(int fd) : fd_(fd) {}
-  HostLock(HostLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  HostLock& operator=(HostLock&&) = delete;
-  HostLock(const HostLock&) = delete;
-  ~HostLock();
+  explicit HostLock(sys::Fd fd) : fd_(std::move(fd)) {}
 
  private:
-  int fd_ = -1;
+  sys::Fd fd_;
 };
 
 // Creates the state file's missing folders (0700; existing ones keep their

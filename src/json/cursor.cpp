@@ -260,6 +260,10 @@ std::expected<JsonCursor::Number, JsonError> JsonCursor::read_number(bool conver
   return n;
 }
 
+JsonError JsonCursor::unclosed(bool object) const {
+  return error(object ? problem::kEofObject : problem::kEofList);
+}
+
 std::expected<JsonValue, JsonError> JsonCursor::read_word() {
   std::string_view word;
   JsonValue value;

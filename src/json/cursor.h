@@ -74,11 +74,28 @@ class JsonCursor {
   // is checked and the result is meaningless.
   std::expected<Number, JsonError> read_number(bool convert = true);
 
+  struct Container {
+    bool object;  // "{" rather than "["
+    bool empty;   // closed at once: the closing bracket is read too
+  };
+  // At "[" or "{": steps inside, past the whitespace there.
+  std::expected<Container, JsonError> enter_container() {
+    const bool object = *p_ == '{';
+    ++p_;
+    skip_whitespace();
+    if (p_ == end_) return std::unexpected(unclosed(object));
+    if (*p_ != (object ? '}' : ']')) return Container{object, false};
+    ++p_;
+    return Container{object, true};
+  }
+
   // At "t", "f" or "n": reads true, false or null.
   std::expected<JsonValue, JsonError> read_word();
 
  private:
   JsonError make_error(std::string problem, size_t offset) const;
+  // The end of the text inside an array or object.
+  JsonError unclosed(bool object) const;
 
   char* begin_;
   char* p_;

@@ -45,31 +45,22 @@ std::expected<JsonDocument, JsonError> parse_json(ByteBuffer text, size_t begin)
     if (c.at_end()) return Fail(c.error(problem::kEofValue));
     switch (c.peek()) {
       case '[':
+      case '{': {
         if (frames.size() == kMaxJsonDepth) return Fail(c.error(problem::kRecursionLimit));
-        c.advance();
-        c.skip_whitespace();
-        if (c.at_end()) return Fail(c.error(problem::kEofList));
-        if (c.peek() != ']') {
-          frames.push_back({stack.size(), false});
-          continue;
+        auto opened = c.enter_container();
+        if (!opened) return Fail(std::move(opened.error()));
+        const bool object = opened->object;
+        if (opened->empty) {
+          value = object ? JsonValue::object({}) : JsonValue::array({});
+          break;
         }
-        c.advance();
-        value = JsonValue::array({});
-        break;
-      case '{':
-        if (frames.size() == kMaxJsonDepth) return Fail(c.error(problem::kRecursionLimit));
-        c.advance();
-        c.skip_whitespace();
-        if (c.at_end()) return Fail(c.error(problem::kEofObject));
-        if (c.peek() != '}') {
-          if (c.peek() != '"') return Fail(c.error(problem::kKeyMustBeString));
-          frames.push_back({stack.size(), true});
+        if (object && c.peek() != '"') return Fail(c.error(problem::kKeyMustBeString));
+        frames.push_back({stack.size(), object});
+        if (object) {
           if (auto r = read_key(); !r) return Fail(std::move(r.error()));
-          continue;
         }
-        c.advance();
-        value = JsonValue::object({});
-        break;
+        continue;
+      }
       case '"': {
         auto s = c.read_string();
         if (!s) return Fail(std::move(s.error()));

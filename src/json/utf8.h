@@ -1,14 +1,11 @@
 #pragma once
-// UTF-8 checks: every text the program reads must be UTF-8.
+// The UTF-8 check: every text the program reads must be UTF-8. (The lossy
+// form for display is in sys/utf8.h.)
 
-#include <string>
 #include <string_view>
 
 namespace tessik {
 
 bool is_valid_utf8(std::string_view bytes);
-
-// `bytes` with each invalid sequence replaced by U+FFFD.
-std::string lossy_utf8(std::string_view bytes);
 
 }  // namespace tessik

@@ -44,6 +44,24 @@ const JsonValue* JsonValue::find(std::string_view key) const {
   return nullptr;
 }
 
+namespace {
+
+// Two scalars of one kind; doubles bitwise, so that -0.0 and 0.0 differ as
+// their texts do.
+bool same_scalar(JsonValue a, JsonValue b) {
+  switch (a.kind()) {
+    case JsonKind::boolean: return a.as_bool() == b.as_bool();
+    case JsonKind::u64: return a.as_u64() == b.as_u64();
+    case JsonKind::i64: return a.as_i64() == b.as_i64();
+    default: {
+      double x = a.as_f64(), y = b.as_f64();
+      return std::memcmp(&x, &y, sizeof x) == 0;
+    }
+  }
+}
+
+}  // namespace
+
 bool operator==(const JsonValue& a, const JsonValue& b) {
   // Walks both values side by side with an explicit stack: no recursion.
   struct Pair {
@@ -58,20 +76,10 @@ bool operator==(const JsonValue& a, const JsonValue& b) {
       case JsonKind::null:
         break;
       case JsonKind::boolean:
-        if (p.a.as_bool() != p.b.as_bool()) return false;
-        break;
       case JsonKind::u64:
-        if (p.a.as_u64() != p.b.as_u64()) return false;
-        break;
       case JsonKind::i64:
-        if (p.a.as_i64() != p.b.as_i64()) return false;
-        break;
       case JsonKind::f64:
-        // Bitwise, so that -0.0 and 0.0 differ as their texts do.
-        {
-          double x = p.a.as_f64(), y = p.b.as_f64();
-          if (std::memcmp(&x, &y, sizeof x) != 0) return false;
-        }
+        if (!same_scalar(p.a, p.b)) return false;
         break;
       case JsonKind::string:
         if (p.a.as_string() != p.b.as_string()) return false;

@@ -109,6 +109,17 @@ struct Level {
   size_t size;
 };
 
+// Writes an empty container whole, or opens one and stacks its level.
+inline void open_container(JsonSink& out, std::vector<Level>& stack, std::string_view brackets,
+                           const Level& level) {
+  if (level.size == 0) {
+    out.write(brackets);
+    return;
+  }
+  out.put(brackets[0]);
+  stack.push_back(level);
+}
+
 void write_indent(JsonSink& out, size_t level) {
   static constexpr std::string_view kSpaces =
       "                                                                ";
@@ -143,20 +154,10 @@ void write_value(JsonSink& out, JsonValue root, bool pretty) {
         write_escaped(out, v.as_string());
         break;
       case JsonKind::array:
-        if (v.size() == 0) {
-          out.write("[]");
-          break;
-        }
-        out.put('[');
-        stack.push_back({v.items().data(), nullptr, 0, v.size()});
+        open_container(out, stack, "[]", {v.items().data(), nullptr, 0, v.size()});
         break;
       case JsonKind::object:
-        if (v.size() == 0) {
-          out.write("{}");
-          break;
-        }
-        out.put('{');
-        stack.push_back({nullptr, v.members().data(), 0, v.size()});
+        open_container(out, stack, "{}", {nullptr, v.members().data(), 0, v.size()});
         break;
     }
     // Find the next value to write, closing finished containers.

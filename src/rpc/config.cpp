@@ -1,17 +1,15 @@
 #include "rpc/config.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "json/problem.h"
 #include "json/utf8.h"
 #include "json/writer.h"
 #include "rpc/messages.h"
-#include "rpc/os_error.h"
+#include "sys/rw.h"
+#include "sys/os_error.h"
+#include "sys/utf8.h"
 
 namespace tessik {
 
@@ -261,26 +259,16 @@ class ConfigDecoder {
       if (c_.at_end()) return Fail(c_.error(problem::kEofValue));
       switch (c_.peek()) {
         case '[':
-          c_.advance();
-          c_.skip_whitespace();
-          if (c_.at_end()) return Fail(c_.error(problem::kEofList));
-          if (c_.peek() != ']') {
-            open.push_back(false);
-            continue;
-          }
-          c_.advance();
-          break;
-        case '{':
-          c_.advance();
-          c_.skip_whitespace();
-          if (c_.at_end()) return Fail(c_.error(problem::kEofObject));
-          if (c_.peek() != '}') {
-            open.push_back(true);
+        case '{': {
+          auto opened = c_.enter_container();
+          if (!opened) return Fail(std::move(opened.error()));
+          if (opened->empty) break;
+          open.push_back(opened->object);
+          if (opened->object) {
             if (auto r = skip_key(); !r) return r;
-            continue;
           }
-          c_.advance();
-          break;
+          continue;
+        }
         case '"':
           if (auto s = c_.read_string(false, false); !s) return Fail(std::move(s.error()));
           break;
@@ -348,49 +336,16 @@ std::expected<RpcConfig, JsonError> decode_rpc_config(std::string_view text) {
   return decode_rpc_config(copy.data(), copy.data() + copy.size());
 }
 
-namespace {
-
-// Reads the whole file; a failure is the OS error number.
-std::expected<ByteBuffer, int> read_file(const char* path) {
-  int fd;
-  do {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(errno);
-  ByteBuffer buffer;
-  struct stat st;
-  size_t want = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
-  for (;;) {
-    if (buffer.size() == buffer.capacity() &&
-        !buffer.reserve(buffer.capacity() ? buffer.capacity() * 2 : want)) {
-      ::close(fd);
-      return std::unexpected(ENOMEM);
-    }
-    ssize_t n = ::read(fd, buffer.data() + buffer.size(), buffer.capacity() - buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int error = errno;
-      ::close(fd);
-      return std::unexpected(error);
-    }
-    if (n == 0) break;
-    buffer.set_size(buffer.size() + static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return buffer;
-}
-
-}  // namespace
-
 std::expected<RpcConfig, std::string> load_rpc_config() {
   auto path = state_file_path();
   if (!path) return std::unexpected(path.error());
   auto cannot_read = [&](const std::string& reason) {
-    return std::unexpected(kCannotRead + lossy_utf8(*path) + ": " + reason + kIsTessikRunning);
+    return std::unexpected(kCannotRead + sys::lossy_utf8(*path) + ": " + reason +
+                           kIsTessikRunning);
   };
-  auto file = read_file(path->c_str());
-  if (!file) return cannot_read(os_error_text(file.error()));
-  if (!is_valid_utf8(file->view())) return cannot_read(kNotUtf8);
+  auto file = sys::read_file(path->c_str());
+  if (!file) return cannot_read(sys::os_error_text(file.error()));
+  if (!is_valid_utf8(*file)) return cannot_read(kNotUtf8);
   auto config = decode_rpc_config(file->data(), file->data() + file->size());
   if (!config) return std::unexpected(kMalformedConfig + config.error().text());
   return std::move(*config);

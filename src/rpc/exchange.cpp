@@ -6,10 +6,8 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -17,7 +15,9 @@
 #include "json/utf8.h"
 #include "json/writer.h"
 #include "rpc/messages.h"
-#include "rpc/os_error.h"
+#include "sys/fd.h"
+#include "sys/os_error.h"
+#include "sys/tcp.h"
 
 namespace tessik {
 
@@ -35,54 +35,8 @@ namespace {
 
 using Failure = std::unexpected<std::string>;
 
-Failure os_failure(int error_number) { return Failure(os_error_text(error_number)); }
+Failure os_failure(int error_number) { return Failure(sys::os_error_text(error_number)); }
 Failure last_os_failure() { return os_failure(errno); }
-
-// Owns the connection, so that every way out of the exchange closes it once.
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  Socket& operator=(Socket&&) = delete;
-  // A plain close: on EINTR the descriptor is gone all the same on the
-  // systems we run on, so it is never closed twice.
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Blocking mode is switched through FIONBIO, which every POSIX socket layer has.
-bool set_nonblocking(int fd, bool on) {
-  int value = on ? 1 : 0;
-  return ::ioctl(fd, FIONBIO, &value) == 0;
-}
-
-std::expected<Socket, std::string> open_socket() {
-  // TESSIK_FORCE_PORTABLE takes the path of systems without SOCK_CLOEXEC
-  // (macOS), so that it is built and tested on Linux too.
-#if defined(SOCK_CLOEXEC) && !defined(TESSIK_FORCE_PORTABLE)
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return last_os_failure();
-  Socket socket(fd);
-#else
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return last_os_failure();
-  Socket socket(fd);
-  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return last_os_failure();
-#endif
-#ifdef SO_NOSIGPIPE
-  // A peer that closes early must give EPIPE, not a signal.
-  int one = 1;
-  if (::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one) != 0) return last_os_failure();
-#endif
-  return socket;
-}
 
 // Waits for a connect in progress; the limit counts from the first look.
 std::expected<void, std::string> await_connect(int fd, std::chrono::nanoseconds limit) {
@@ -112,7 +66,7 @@ std::expected<void, std::string> await_connect(int fd, std::chrono::nanoseconds 
   }
 }
 
-std::expected<Socket, std::string> connect_endpoint(uint16_t port,
+std::expected<sys::Fd, std::string> connect_endpoint(uint16_t port,
                                                     std::chrono::nanoseconds limit) {
   // The one address there is: no lookup, no IPv6.
   sockaddr_in address{};
@@ -120,14 +74,15 @@ std::expected<Socket, std::string> connect_endpoint(uint16_t port,
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 
-  auto socket = open_socket();
-  if (!socket) return socket;
-  const int fd = socket->fd();
+  auto opened = sys::tcp_socket();
+  if (!opened) return os_failure(opened.error());
+  sys::Fd socket = std::move(*opened);
+  const int fd = socket.get();
 
-  if (!set_nonblocking(fd, true)) return last_os_failure();
+  if (auto set = sys::set_nonblocking(fd, true); !set) return os_failure(set.error());
   const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
   const int connect_error = rc == 0 ? 0 : errno;
-  if (!set_nonblocking(fd, false)) return last_os_failure();
+  if (auto set = sys::set_nonblocking(fd, false); !set) return os_failure(set.error());
 
   if (rc == 0) return socket;
   if (connect_error != EINPROGRESS) return os_failure(connect_error);
@@ -190,7 +145,7 @@ std::expected<ReplyBody, std::string> rpc_exchange(const RpcConfig& config, Json
     std::string body = to_compact_json(request);
     auto socket = connect_endpoint(config.port, limits.connect);
     if (!socket) return std::unexpected(std::move(socket.error()));
-    const int fd = socket->fd();
+    const int fd = socket->get();
     if (auto set = set_time_limit(fd, SO_RCVTIMEO, limits.receive); !set) {
       return std::unexpected(std::move(set.error()));
     }

@@ -21,6 +21,8 @@
 #include "browser/host_process.h"
 #include "support/fake_endpoint.h"
 #include "support/process.h"
+#include "sys/fd.h"
+#include "sys/rw.h"
 
 namespace tessik {
 namespace {
@@ -41,17 +43,18 @@ class PageServer {
   PageServer() {
     uint16_t port = 0;
     listener_ = testing::listen_loopback(64, port);
-    if (::pipe(stop_) != 0) throw std::runtime_error("cannot serve the pages");
+    auto stop = sys::make_pipe();
+    if (!stop) throw std::runtime_error("cannot serve the pages");
+    stop_ = std::move(*stop);
     port_ = port;
     acceptor_ = std::thread([this] { accept_all(); });
   }
 
   ~PageServer() {
-    char byte = 0;
-    (void)!::write(stop_[1], &byte, 1);  // ends the acceptor and every held reply
+    sys::poke(stop_.write.get());  // ends the acceptor and every held reply
     acceptor_.join();
     for (auto& t : handlers_) t.join();
-    for (int fd : {listener_, stop_[0], stop_[1]}) ::close(fd);
+    ::close(listener_);
   }
 
   std::string url(const std::string& name) const {
@@ -61,7 +64,7 @@ class PageServer {
  private:
   // Waits for `fd` to turn readable; false once the server stops.
   bool readable(int fd) const {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_.read.get(), POLLIN, 0}};
     while (::poll(fds, 2, -1) < 0) {
       if (errno != EINTR) return false;
     }
@@ -113,7 +116,7 @@ class PageServer {
   }
 
   int listener_ = -1;
-  int stop_[2] = {-1, -1};
+  sys::Pipe stop_;
   int port_ = 0;
   std::thread acceptor_;
   std::vector<std::thread> handlers_;  // touched by the acceptor alone until it has ended

@@ -17,6 +17,8 @@
 
 #include "host/chromium.h"
 #include "support/process.h"
+#include "sys/fd.h"
+#include "sys/rw.h"
 
 namespace tessik::host {
 namespace {
@@ -109,18 +111,21 @@ TEST(BrowserProcess, NoneOutlivesAHostKilledOutright) {
   testing::TempDir folder;
   const std::string browser =
       put_file(folder, "browser", "#!/bin/sh\nexec sleep 600\n", fs::perms::owner_all);
-  int report[2];
-  ASSERT_EQ(::pipe(report), 0);
+  auto report = sys::make_pipe();
+  ASSERT_TRUE(report);
   pid_t host = ::fork();
   ASSERT_GE(host, 0);
   if (host == 0) {
     ::setenv("TMPDIR", folder.path().c_str(), 1);  // its profile folder
     auto process = launch_browser({browser});
     pid_t pid = process ? process->pid : 0;
-    if (::write(report[1], &pid, sizeof pid) != sizeof pid) ::_exit(1);
+    if (!sys::write_all(report->write.get(),
+                        std::string_view(reinterpret_cast<const char*>(&pid), sizeof pid))) {
+      ::_exit(1);
+    }
     for (;;) ::pause();
   }
-  ::close(report[1]);
+  report->write.reset();
   // However the test ends, the stand-in host goes.
   struct Reaper {
     pid_t pid;
@@ -129,8 +134,8 @@ TEST(BrowserProcess, NoneOutlivesAHostKilledOutright) {
     }
   } reaper{host};
   pid_t group = 0;
-  ASSERT_EQ(::read(report[0], &group, sizeof group), static_cast<ssize_t>(sizeof group));
-  ::close(report[0]);
+  ASSERT_EQ(::read(report->read.get(), &group, sizeof group), static_cast<ssize_t>(sizeof group));
+  report->read.reset();
   ASSERT_GT(group, 0);
   EXPECT_NE(group_members(group), std::vector<pid_t>{});
 

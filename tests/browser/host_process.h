@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
 #include <string>
@@ -17,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "support/process.h"
+#include "sys/fd.h"
 
 namespace tessik::testing {
 
@@ -49,12 +49,12 @@ class Host {
  public:
   // `args` follow the program's name.
   explicit Host(const std::filesystem::path& home, std::vector<std::string> args = {}) {
-    args.insert(args.begin(), TESSIK_BROWSER_HOST_BINARY);
+    args.insert(args.begin(), kHostBinary);
     Child child = spawn_child(args, {.home = home.string()});
     pid_ = child.pid;
     out_ = child.out;
     err_ = child.err;
-    ::fcntl(err_, F_SETFL, O_NONBLOCK);
+    (void)sys::set_nonblocking(err_);
   }
 
   ~Host() {

@@ -98,6 +98,53 @@ TEST(HostHttp, RefusesMalformedHeads) {
   }
 }
 
+TEST(HostHttp, JudgesEachHeadByOneSetOfRules) {
+  struct Case {
+    std::string input;  // what has arrived so far
+    int status;         // -1: not whole yet; 0: taken
+    std::string error;
+    std::string headers;
+  };
+  const std::string exec = "POST /v1/exec HTTP/1.1\r\n";
+  const std::string bearer = "Authorization: Bearer t0k\r\n";
+  const std::string length = "Content-Length: 2\r\n";
+  const std::string big(kMaxHeadBytes, 'x');
+  const std::vector<Case> cases = {
+      {exec + bearer + length, -1, "", ""},
+      {exec + "X: " + big, 431, "request head too large", ""},
+      {exec + "X: " + big + "\r\n\r\n", 431, "request head too large", ""},
+      {"POST /v1/exec\r\n\r\n", 400, "bad request: malformed request line", ""},
+      {"POST /v2/exec HTTP/1.1\r\n" + bearer + length + "\r\n", 404, "not found", ""},
+      {"GET /v1/exec HTTP/1.1\r\n" + bearer + "\r\n", 405, "method not allowed",
+       "Allow: POST\r\n"},
+      {exec + length + "\r\n", 401, "unauthorized", "WWW-Authenticate: Bearer\r\n"},
+      {exec + "Authorization: Bearer t0K\r\n" + length + "\r\n", 401, "unauthorized",
+       "WWW-Authenticate: Bearer\r\n"},
+      {exec + bearer + "Transfer-Encoding: chunked\r\n\r\n", 501,
+       "transfer-encoding is not supported", ""},
+      {exec + bearer + "\r\n", 411, "content-length required", ""},
+      {exec + bearer + "Content-Length: 16777217\r\n\r\n", 413, "request body too large", ""},
+      {exec + bearer + length + "\r\n{}", 0, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input.substr(0, 80));
+    auto verdict = judge_request_head(c.input, "t0k");
+    if (c.status < 0) {
+      EXPECT_FALSE(verdict);
+      continue;
+    }
+    ASSERT_TRUE(verdict);
+    EXPECT_EQ(verdict->status, c.status);
+    EXPECT_EQ(verdict->error, c.error);
+    EXPECT_EQ(verdict->headers, c.headers);
+  }
+  auto taken = judge_request_head(exec + bearer + length + "Expect: 100-continue\r\n\r\n{}", "t0k");
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(taken->head_end, exec.size() + bearer.size() + length.size() + 24);
+  EXPECT_EQ(taken->body_length, 2u);
+  EXPECT_TRUE(taken->expects_continue);
+}
+
 TEST(HostHttp, MatchesOnlyTheExactBearerToken) {
   struct Case {
     std::optional<std::string> authorization;

@@ -6,13 +6,15 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "sys/rw.h"
+#include "sys/tcp.h"
 
 namespace tessik::testing {
 
@@ -24,19 +26,10 @@ namespace {
 
 // Descriptors of the server must not leak into a spawned binary: a child that
 // held an accepted connection would keep it from closing.
-void set_cloexec(int fd) {
-  if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) broken("fcntl");
-}
-
 int tcp_socket() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) broken("socket");
-  set_cloexec(fd);
-#ifdef SO_NOSIGPIPE
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
-  return fd;
+  auto fd = sys::tcp_socket();
+  if (!fd) broken("socket");
+  return fd->release();
 }
 
 sockaddr_in loopback(uint16_t port) {
@@ -68,9 +61,9 @@ int listen_loopback(int backlog, uint16_t& port, int receive_window) {
 }
 
 int connect_loopback(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  set_cloexec(fd);
+  auto socket = sys::tcp_socket();
+  if (!socket) return -1;
+  int fd = socket->release();
   sockaddr_in address = loopback(static_cast<uint16_t>(port));
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close(fd);
@@ -92,8 +85,7 @@ std::vector<int> fill_backlog(uint16_t port) {
   std::vector<int> established;
   for (int attempt = 0; attempt < 64; ++attempt) {
     int fd = tcp_socket();
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) broken("fcntl");
+    if (!sys::set_nonblocking(fd)) broken("ioctl");
     sockaddr_in address = loopback(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
         errno != EINPROGRESS) {
@@ -209,9 +201,9 @@ FakeEndpoint::FakeEndpoint(std::vector<Script> scripts, milliseconds accept_afte
   std::signal(SIGPIPE, SIG_IGN);
   listener_ = open_listener(accept_after_.count() > 0 ? 0 : 16, port_);
   if (accept_after_.count() > 0) fillers_ = fill_backlog(port_);
-  if (pipe(stop_) != 0) broken("pipe");
-  set_cloexec(stop_[0]);
-  set_cloexec(stop_[1]);
+  auto stop = sys::make_pipe();
+  if (!stop) broken("pipe");
+  stop_ = std::move(*stop);
   // Signals that a test sends to itself must land on the test's thread.
   sigset_t all, old;
   sigfillset(&all);
@@ -221,14 +213,10 @@ FakeEndpoint::FakeEndpoint(std::vector<Script> scripts, milliseconds accept_afte
 }
 
 FakeEndpoint::~FakeEndpoint() {
-  char byte = 0;
-  while (write(stop_[1], &byte, 1) < 0 && errno == EINTR) {
-  }
+  sys::poke(stop_.write.get());
   thread_.join();
   for (int fd : fillers_) close(fd);
   close(listener_);
-  close(stop_[0]);
-  close(stop_[1]);
 }
 
 std::string FakeEndpoint::request(size_t index, milliseconds patience) {
@@ -241,7 +229,7 @@ std::string FakeEndpoint::request(size_t index, milliseconds patience) {
 
 void FakeEndpoint::serve() {
   if (accept_after_.count() > 0) {
-    if (!pause_for(stop_[0], accept_after_)) return;
+    if (!pause_for(stop_.read.get(), accept_after_)) return;
     // Make room: take the clients that filled the queue off it.
     for (size_t i = 0; i < fillers_.size(); ++i) {
       int fd = accept(listener_, nullptr, nullptr);
@@ -249,14 +237,16 @@ void FakeEndpoint::serve() {
     }
   }
   for (const Script& script : scripts_) {
-    if (wait_for(listener_, POLLIN, stop_[0], milliseconds(60000)) != Waited::ready) return;
+    if (wait_for(listener_, POLLIN, stop_.read.get(), milliseconds(60000)) != Waited::ready) {
+      return;
+    }
     int fd = accept(listener_, nullptr, nullptr);
     if (fd < 0) continue;
-    set_cloexec(fd);
+    if (!sys::set_cloexec(fd)) broken("fcntl");
 
     std::string request;
-    bool going = pause_for(stop_[0], script.read_after);
-    if (going && script.read_request) request = read_request(fd, stop_[0]);
+    bool going = pause_for(stop_.read.get(), script.read_after);
+    if (going && script.read_request) request = read_request(fd, stop_.read.get());
     {
       std::lock_guard lock(mutex_);
       requests_.push_back(std::move(request));
@@ -268,9 +258,9 @@ void FakeEndpoint::serve() {
     while (going && !rest.empty()) {
       std::string_view now = rest.substr(0, piece);
       rest.remove_prefix(now.size());
-      going = send_all(fd, now) && (rest.empty() || pause_for(stop_[0], script.pause));
+      going = send_all(fd, now) && (rest.empty() || pause_for(stop_.read.get(), script.pause));
     }
-    if (going) pause_for(stop_[0], script.hold);
+    if (going) pause_for(stop_.read.get(), script.hold);
     if (script.reset) {
       linger abort{1, 0};
       setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);

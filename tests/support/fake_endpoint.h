@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "sys/fd.h"
+
 namespace tessik::testing {
 
 using std::chrono::milliseconds;
@@ -54,7 +56,7 @@ class FakeEndpoint {
   milliseconds accept_after_{0};
   std::vector<int> fillers_;  // client sockets that keep the backlog full
   int listener_ = -1;
-  int stop_[2] = {-1, -1};  // a byte on stop_[1] ends every wait of the server
+  sys::Pipe stop_;  // a byte on its write end ends every wait of the server
   uint16_t port_ = 0;
   std::mutex mutex_;
   std::condition_variable recorded_;

@@ -15,6 +15,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "sys/fd.h"
+
 extern char** environ;
 
 #ifndef TESSIK_TEST_EMULATOR
@@ -23,32 +25,14 @@ extern char** environ;
 
 namespace tessik::testing {
 
-namespace {
-
-// A pipe whose ends close on exec; pipe2 is Linux's, elsewhere two steps.
-bool cloexec_pipe(int fds[2]) {
-#if defined(__linux__)
-  return ::pipe2(fds, O_CLOEXEC) == 0;
-#else
-  if (::pipe(fds) != 0) return false;
-  for (int i = 0; i < 2; ++i) {
-    if (::fcntl(fds[i], F_SETFD, FD_CLOEXEC) == -1) {
-      ::close(fds[0]);
-      ::close(fds[1]);
-      return false;
-    }
-  }
-  return true;
-#endif
-}
-
-}  // namespace
+const char* const kBrowserBinary = TESSIK_BROWSER_BINARY;
+const char* const kHostBinary = TESSIK_BROWSER_HOST_BINARY;
 
 std::vector<std::string> binary_command(const std::vector<std::string>& args) {
   std::vector<std::string> command;
   std::istringstream emulator(TESSIK_TEST_EMULATOR);
   for (std::string word; emulator >> word;) command.push_back(word);
-  command.push_back(TESSIK_BROWSER_BINARY);
+  command.push_back(kBrowserBinary);
   command.insert(command.end(), args.begin(), args.end());
   return command;
 }
@@ -59,10 +43,11 @@ std::string emulated_because() {
 }
 
 Child spawn_child(const std::vector<std::string>& command, const SpawnOptions& options) {
-  int out_pipe[2], err_pipe[2];
-  if (!cloexec_pipe(out_pipe) || !cloexec_pipe(err_pipe)) {
-    throw std::runtime_error("pipe failed");
-  }
+  auto out = sys::make_pipe();
+  auto err = sys::make_pipe();
+  if (!out || !err) throw std::runtime_error("pipe failed");
+  int out_pipe[2] = {out->read.release(), out->write.release()};
+  int err_pipe[2] = {err->read.release(), err->write.release()};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
@@ -85,9 +70,8 @@ Child spawn_child(const std::vector<std::string>& command, const SpawnOptions& o
   for (auto& a : argv_storage) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  if (options.stdout_nonblocking &&
-      fcntl(out_pipe[1], F_SETFL, fcntl(out_pipe[1], F_GETFL) | O_NONBLOCK) != 0) {
-    throw std::runtime_error("fcntl failed");
+  if (options.stdout_nonblocking && !sys::set_nonblocking(out_pipe[1])) {
+    throw std::runtime_error("ioctl failed");
   }
   // Closed before the child starts, so that its first write already fails.
   if (options.stdout_closed) {

@@ -34,6 +34,10 @@ struct RunOptions {
   int stack_kib = 0;
 };
 
+// The binaries under test.
+extern const char* const kBrowserBinary;
+extern const char* const kHostBinary;
+
 // The command line that runs the tessik-browser binary with `args`. In a cross
 // build the binary is an argument of the emulator that runs the tests.
 std::vector<std::string> binary_command(const std::vector<std::string>& args);

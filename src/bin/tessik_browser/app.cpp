@@ -12,7 +12,8 @@
 #include "rpc/envelope.h"
 #include "rpc/exchange.h"
 #include "rpc/messages.h"
-#include "rpc/os_error.h"
+#include "sys/rw.h"
+#include "sys/os_error.h"
 
 namespace tessik {
 
@@ -20,7 +21,7 @@ void fail(std::string_view message) {
   std::string line = kReportPrefix;
   line.append(message);
   line.push_back('\n');
-  (void)write_all(STDERR_FILENO, line);  // nowhere left to report a failure to
+  (void)sys::write_all(STDERR_FILENO, line);  // nowhere left to report a failure to
   _exit(1);
 }
 
@@ -33,7 +34,7 @@ auto in_stage(std::string_view prefix, Stage stage) {
   try {
     return stage();
   } catch (const std::bad_alloc&) {
-    fail(std::string(prefix) + os_error_text(ENOMEM));
+    fail(std::string(prefix) + sys::os_error_text(ENOMEM));
   }
 }
 

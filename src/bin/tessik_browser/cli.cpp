@@ -1,10 +1,11 @@
 #include "bin/tessik_browser/cli.h"
 
-#include <array>
 
 #include "bin/tessik_browser/messages.h"
 #include "json/utf8.h"
 #include "json/writer.h"
+#include "rpc/commands.h"
+#include "sys/utf8.h"
 
 namespace tessik {
 
@@ -62,27 +63,6 @@ std::expected<ScanResult, std::string> scan_options(std::span<const char* const>
 
 namespace {
 
-enum class Needs { nothing, one, two, script, optional_selector };
-
-struct Command {
-  std::string_view word;
-  Needs needs;
-  std::string_view usage;
-};
-
-constexpr std::array<Command, 10> kCommands = {{
-    {"url", Needs::nothing, ""},
-    {"title", Needs::nothing, ""},
-    {"navigate", Needs::one, kUsageNavigate},
-    {"back", Needs::nothing, ""},
-    {"forward", Needs::nothing, ""},
-    {"reload", Needs::nothing, ""},
-    {"text", Needs::optional_selector, ""},
-    {"eval", Needs::script, kUsageEval},
-    {"click", Needs::one, kUsageClick},
-    {"type", Needs::two, kUsageType},
-}};
-
 // An argument goes into the body as a JSON string, which must be UTF-8. The
 // refusal shows it quoted and escaped, so it stays on one line, with U+FFFD
 // for the bad bytes.
@@ -91,7 +71,7 @@ std::expected<JsonValue, std::string> add_text(JsonDocument& doc, std::string_vi
   if (is_valid_utf8(text)) return doc.add_string(text);
   std::string message(name);
   message += kNotUtf8Argument;
-  escape_json_string(message, lossy_utf8(text));
+  escape_json_string(message, sys::lossy_utf8(text));
   return std::unexpected(std::move(message));
 }
 
@@ -109,44 +89,32 @@ std::string join(std::span<const std::string_view> words) {
 std::expected<JsonValue, std::string> build_args(JsonDocument& doc, std::string_view command,
                                                  std::span<const std::string_view> args,
                                                  bool submit) {
-  const Command* found = nullptr;
-  for (const Command& c : kCommands) {
-    if (c.word == command) found = &c;
+  const CommandSpec* spec = find_command(command);
+  if (!spec) return std::unexpected(kUnknownCommand + std::string(command) + kUnknownCommandEnd);
+
+  // Every count is checked before any text is, so a short line is a usage
+  // failure whatever its words hold. Argument i takes word i (and, if it
+  // joins the rest, the words after it).
+  for (size_t i = 0; i < spec->args.size(); ++i) {
+    ArgKind kind = spec->args[i].kind;
+    bool missing = kind == ArgKind::nonempty_rest
+                       ? args.size() <= i || (args.size() == i + 1 && args[i].empty())
+                       : kind != ArgKind::optional_word && args.size() <= i;
+    if (missing) return std::unexpected(std::string(spec->usage));
   }
-  if (!found) return std::unexpected(kUnknownCommand + std::string(command) + kUnknownCommandEnd);
 
   std::vector<JsonMember> members;
-  auto add = [&](std::string_view key, std::string_view text) -> std::expected<void, std::string> {
-    auto value = add_text(doc, key, text);
+  for (size_t i = 0; i < spec->args.size() && i < args.size(); ++i) {
+    const ArgSpec& arg = spec->args[i];
+    bool joins = arg.kind == ArgKind::rest || arg.kind == ArgKind::nonempty_rest;
+    std::string joined = joins ? join(args.subspan(i)) : std::string();
+    auto value = add_text(doc, arg.name, joins ? std::string_view(joined) : args[i]);
     if (!value) return std::unexpected(std::move(value.error()));
-    members.push_back({JsonValue::string(key), *value});
-    return {};
-  };
-  std::expected<void, std::string> added;
-  switch (found->needs) {
-    case Needs::nothing:
-      break;
-    case Needs::optional_selector:
-      if (!args.empty()) added = add("selector", args[0]);
-      break;
-    case Needs::one:
-      if (args.empty()) return std::unexpected(std::string(found->usage));
-      added = add(command == "navigate" ? "url" : "selector", args[0]);
-      break;
-    case Needs::script: {
-      std::string script = join(args);
-      if (script.empty()) return std::unexpected(std::string(found->usage));
-      added = add("script", script);
-      break;
-    }
-    case Needs::two:
-      if (args.size() < 2) return std::unexpected(std::string(found->usage));
-      added = add("selector", args[0]);
-      if (added) added = add("text", join(args.subspan(1)));
-      members.push_back({JsonValue::string("submit"), JsonValue::boolean(submit)});
-      break;
+    members.push_back({JsonValue::string(arg.name), *value});
   }
-  if (!added) return std::unexpected(std::move(added.error()));
+  if (spec->takes_submit) {
+    members.push_back({JsonValue::string("submit"), JsonValue::boolean(submit)});
+  }
   return doc.add_object(members);
 }
 

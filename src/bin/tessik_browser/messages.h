@@ -12,11 +12,6 @@ inline constexpr char kMissingCommand[] = "missing command (try --help)";
 inline constexpr char kUnknownCommand[] = "unknown command: '";
 inline constexpr char kUnknownCommandEnd[] = "' (try --help)";
 
-inline constexpr char kUsageNavigate[] = "usage: navigate <url>";
-inline constexpr char kUsageEval[] = "usage: eval <script>";
-inline constexpr char kUsageClick[] = "usage: click <selector>";
-inline constexpr char kUsageType[] = "usage: type <selector> <text>";
-
 // Between an argument's name and its quoted text.
 inline constexpr char kNotUtf8Argument[] = " is not valid UTF-8: ";
 

@@ -9,10 +9,6 @@
 
 namespace tessik {
 
-// Writes all of `bytes` to `fd`, waiting for room when the descriptor is
-// non-blocking and full; false on any other failure.
-bool write_all(int fd, std::string_view bytes);
-
 // A sink that writes to a file descriptor in pieces the size of `buffer`.
 // After the first failed write it drops everything and `failed()` is true.
 class FdSink : public JsonSink {

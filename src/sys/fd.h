@@ -1,0 +1,54 @@
+#pragma once
+// Descriptors: an owning handle, close-on-exec pipes, and the two flags every
+// descriptor of ours may need. Failures are the system's error numbers.
+
+#include <expected>
+#include <utility>
+
+namespace tessik::sys {
+
+// Owns one descriptor and closes it once, whichever way its scope is left.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  // Gives up ownership without closing.
+  int release() { return std::exchange(fd_, -1); }
+  // Closes now, if open.
+  void reset();
+  // Closes now and passes on what close reported (a file system may only
+  // then say that a write failed).
+  std::expected<void, int> close();
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  Fd read;
+  Fd write;
+};
+
+// A pipe whose two ends are closed on exec; both non-blocking when asked.
+std::expected<Pipe, int> make_pipe(bool nonblocking = false);
+
+// Switches blocking mode through FIONBIO, which sockets and pipes take alike.
+std::expected<void, int> set_nonblocking(int fd, bool on = true);
+
+std::expected<void, int> set_cloexec(int fd);
+
+}  // namespace tessik::sys

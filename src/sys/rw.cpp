@@ -1,0 +1,113 @@
+#include "sys/rw.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <exception>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "sys/fd.h"
+
+namespace tessik::sys {
+
+int poll_timeout(Clock::time_point deadline) {
+  auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+  return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+namespace {
+
+// Waits until `fd` takes more bytes (or will say through the next write why
+// it never will), within `limits`.
+std::expected<void, int> await_room(int fd, const WriteLimits& limits) {
+  pollfd fds[2] = {{fd, POLLOUT, 0}, {limits.abort_fd, POLLIN, 0}};
+  for (;;) {
+    if (limits.deadline && Clock::now() >= *limits.deadline) return std::unexpected(ETIMEDOUT);
+    int timeout = limits.deadline ? poll_timeout(*limits.deadline) : -1;
+    // A negative descriptor is skipped by poll.
+    int ready = ::poll(fds, 2, timeout);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return std::unexpected(errno);
+    if (fds[1].revents != 0) return std::unexpected(ECANCELED);
+    if (fds[0].revents != 0) return {};
+  }
+}
+
+}  // namespace
+
+std::expected<void, int> write_all(int fd, std::string_view bytes, const WriteLimits& limits) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (auto room = await_room(fd, limits); !room) return room;
+      continue;
+    }
+    // A write of nothing for a request of something: no progress to wait for.
+    return std::unexpected(n < 0 ? errno : EIO);
+  }
+  return {};
+}
+
+void poke(int fd, char byte) {
+  int saved = errno;  // a signal handler must leave errno as it found it
+  while (::write(fd, &byte, 1) < 0 && errno == EINTR) {
+  }
+  errno = saved;
+}
+
+void drain(int fd) {
+  char buf[256];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    return;
+  }
+}
+
+std::expected<std::string, int> read_file(const char* path, size_t max_bytes) {
+  int raw;
+  do {
+    raw = ::open(path, O_RDONLY | O_CLOEXEC);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return std::unexpected(errno);
+  Fd fd(raw);
+  // One byte beyond the size the file has now, so that the read which finds
+  // its end is the second; a file that grows meanwhile is read on.
+  struct stat st;
+  size_t want = ::fstat(fd.get(), &st) == 0 && st.st_size > 0
+                    ? std::min(static_cast<size_t>(st.st_size), max_bytes) + 1
+                    : 4096;
+  std::string text;
+  size_t size = 0;
+  for (;;) {
+    if (size == text.size()) {
+      if (size > max_bytes) return std::unexpected(EFBIG);
+      // An exhausted allocator is one more reason the file cannot be read.
+      try {
+        text.resize(size == 0 ? want : size * 2);
+      } catch (const std::exception&) {
+        return std::unexpected(ENOMEM);
+      }
+    }
+    ssize_t n = ::read(fd.get(), text.data() + size, text.size() - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::unexpected(errno);
+    if (n == 0) break;
+    size += static_cast<size_t>(n);
+  }
+  if (size > max_bytes) return std::unexpected(EFBIG);
+  text.resize(size);
+  return text;
+}
+
+}  // namespace tessik::sys
