@@ -3,6 +3,8 @@
 // one sorted object of the document at the end.
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -33,5 +35,13 @@ class ObjectBuilder {
   JsonDocument& doc_;
   std::vector<JsonMember> members_;
 };
+
+// An array of `doc` holding copies of `items`.
+inline JsonValue add_array(JsonDocument& doc, std::span<const JsonValue> items) {
+  if (items.empty()) return JsonValue::array({});
+  auto* p = static_cast<JsonValue*>(doc.allocate(items.size() * sizeof(JsonValue)));
+  std::uninitialized_copy(items.begin(), items.end(), p);
+  return JsonValue::array({p, items.size()});
+}
 
 }  // namespace tessik::host

@@ -1,0 +1,222 @@
+// The page's side of a click: making the element ready, then, once the
+// mouse is over the point the host aims at, checking that the element holds
+// still and receives the pointer there, and guarding the press.
+
+// The element of the action under way in this world: {element, target, box, node}.
+let current = null;
+// Frames of another origin met by the last look that found nothing.
+let otherFrames = [];
+// The press guard of the click under way.
+let guard = null;
+
+// Resolves true at the next animation frame, false when a timer came first:
+// a hidden page gets no frames, and frames come late under load.
+function nextFrame() {
+  return new Promise((resolve) => {
+    requestAnimationFrame(() => resolve(true));
+    setTimeout(() => resolve(false), 50);
+  });
+}
+
+const sameBox = (a, b) =>
+  a.x === b.x && a.y === b.y && a.width === b.width && a.height === b.height;
+
+// The view of this world and the frames of this origin inside it.
+function views() {
+  const out = [window];
+  for (let v = 0; v < out.length && out.length < kMaxDocuments; v++) {
+    const frames = out[v].frames;
+    for (let f = 0; f < frames.length && out.length < kMaxDocuments; f++) {
+      try {
+        if (frames[f].document) out.push(frames[f]);
+      } catch (e) {
+        // another origin: its events are not ours to see
+      }
+    }
+  }
+  return out;
+}
+
+// Scrolls the element into view through every box that scrolls: only as
+// far as needed on a first attempt, then aligned at the end, the centre and
+// the start in turn, for what sticky or fixed bars would cover.
+function scrollToView(el, attempt) {
+  let node = drawnNode(el);
+  if (node.nodeType !== Node.ELEMENT_NODE) node = node.parentElement ?? el;
+  const aligned = ['end', 'center', 'start'];
+  const turn = attempt % (aligned.length + 1);
+  if (turn === 0 && typeof node.scrollIntoViewIfNeeded === 'function') {
+    node.scrollIntoViewIfNeeded(true);
+  } else {
+    const at = aligned[(turn + aligned.length - 1) % aligned.length];
+    node.scrollIntoView({block: at, inline: at, behavior: 'instant'});
+  }
+}
+
+function readyToClick(el, attempt, scroll) {
+  const target = controlOf(el);
+  if (!isVisible(el)) return {error: 'element is not visible'};
+  if (isDisabled(el) || isDisabled(target) || isDisabled(fieldOf(el))) {
+    return {error: 'element is disabled'};
+  }
+  if (scroll) scrollToView(el, attempt);
+  current = {element: el, target, box: boxOf(el), node: drawnNode(el)};
+  return {ready: true};
+}
+
+// Looks for the element until it can take the action, or `budget` ms pass,
+// re-checking at each frame. Answers {ready} (the element is kept for
+// measuredNode and aim), {done} (type has set the value), {text}, or
+// {error} naming the first condition still unmet, with {final} when
+// waiting cannot change it, {alone} when it names no element, and
+// {frames}, the count of frames of another origin still to look in, when
+// nothing matched. Frames of another origin end the wait at once. Every
+// answer carries this view's size.
+async function prepare(request) {
+  const deadline = performance.now() + request.budget;
+  const size = () => ({width: innerWidth, height: innerHeight});
+  let scrolled = false;
+  for (;;) {
+    const found = findElement(request.selector);
+    otherFrames = found.frames;
+    let state;
+    if (!found.element) {
+      state = {error: 'no element matches selector', frames: found.frames.length};
+      if (found.frames.length) return {...state, ...size()};
+    } else if (request.action === 'text') {
+      const el = found.element;
+      return {text: typeof el.innerText === 'string' ? el.innerText : (el.textContent ?? '')};
+    } else if (request.action === 'click') {
+      state = readyToClick(found.element, request.attempt, !scrolled);
+      scrolled ||= !state.error;
+    } else {
+      state = readyToType(found.element, request);
+    }
+    if (!state.error || state.final || performance.now() >= deadline) return {...state, ...size()};
+    await nextFrame();
+  }
+}
+
+// The node whose boxes a click on the element found last aims at.
+function measuredNode() {
+  return current?.node ?? null;
+}
+
+// The n-th frame of another origin met by the last look.
+function otherFrame(n) {
+  return otherFrames[n] ?? null;
+}
+
+// Whether a press at (x, y) of this view reaches `this`, the element of a
+// frame of another origin that the click aims into: what covers the frame
+// in this view would take the press.
+function frameMiss(x, y) {
+  return pointerMiss(this, window, x, y, true);
+}
+
+// Once the mouse is on its way to (x, y) of this view: waits until the
+// element holds still over a frame (its box unchanged, nothing animating
+// it), then checks that a press at the point reaches it, and guards the
+// press. Answers {} when the press may come, {moved} when the element came
+// to rest elsewhere than where it was measured, or {error}. `check` is
+// false when the point cannot be placed in this view (a transformed frame
+// lies between): the guard alone judges then.
+async function aim(request) {
+  const deadline = performance.now() + request.budget;
+  const c = current;
+  if (!c || !c.element.isConnected) return {error: 'no element matches selector'};
+  // Animations advance from one frame to the next: a look now and one a
+  // frame later tell whether it moves.
+  let last = boxOf(c.element);
+  for (;;) {
+    const framed = await nextFrame();
+    if (!c.element.isConnected) return {error: 'no element matches selector'};
+    const box = boxOf(c.element);
+    const looked = framed || document.visibilityState === 'hidden';
+    if (looked && sameBox(box, last) && !isMoving(c.element)) break;
+    if (performance.now() >= deadline) return {error: 'element is not stable'};
+    if (looked) last = box;
+  }
+  if (!sameBox(last, c.box)) {
+    c.box = last;
+    return {moved: true};
+  }
+  if (request.check) {
+    const miss = pointerMiss(c.target, window, request.x, request.y, true);
+    if (miss) return {error: miss};
+  }
+  armGuard(c.target);
+  return {};
+}
+
+// Until the host reads the verdict, judges the first press event: whether
+// it lands where it reaches the target, by the same rule as aim. A press
+// that misses is kept from the page with the rest of the click, so that no
+// click happens and the host tries again; once one has reached the target,
+// the click is the page's, whatever its handlers do.
+function armGuard(target) {
+  disarmGuard();
+  const types = ['pointerdown', 'mousedown', 'pointerup', 'mouseup', 'click'];
+  const watched = views();
+  const state = {verdict: undefined};
+  const listener = (event) => {
+    if (!event.isTrusted) return;
+    if (state.verdict === undefined) {
+      const view = event.view ?? event.target?.ownerDocument?.defaultView ?? window;
+      state.verdict = target.isConnected
+          ? pointerMiss(target, view, event.clientX, event.clientY, false)
+          : 'no element matches selector';
+    }
+    if (state.verdict) {
+      event.preventDefault();
+      event.stopImmediatePropagation();
+    }
+  };
+  for (const view of watched) {
+    for (const type of types) view.addEventListener(type, listener, true);
+  }
+  guard = {
+    state,
+    remove: () => {
+      for (const view of watched) {
+        try {
+          for (const type of types) view.removeEventListener(type, listener, true);
+        } catch (e) {
+          // a frame that has gone away took its listeners with it
+        }
+      }
+    },
+  };
+}
+
+// The guard's verdict, as it goes. A press that no view of this world saw
+// went elsewhere: to the page around a frame that was not ready for input
+// yet, or to a frame of another origin drawn over the element.
+function disarmGuard() {
+  if (!guard) return '';
+  guard.remove();
+  const verdict = guard.state.verdict ?? 'element did not receive the click';
+  guard = null;
+  return verdict;
+}
+
+// After the press and release: the guard's verdict, empty when the click
+// reached the element. When it did, settles once the page has handled the
+// input: after the next frame, or at once in a hidden page (it gets no
+// frames, and its timers are slowed down), as the one a click opened a
+// window over.
+function settle() {
+  const missed = disarmGuard();
+  if (missed) return missed;
+  return new Promise((resolve) => {
+    const soon = () => {
+      const channel = new MessageChannel();
+      channel.port1.onmessage = () => resolve('');
+      channel.port2.postMessage(null);
+    };
+    if (document.visibilityState === 'hidden') return soon();
+    requestAnimationFrame(soon);
+    addEventListener('visibilitychange', soon, {once: true});
+    setTimeout(() => resolve(''), 100);
+  });
+}

@@ -1,0 +1,177 @@
+#include "host/page_world.h"
+
+#include <algorithm>
+#include <initializer_list>
+
+#include "host/json_build.h"
+#include "host/json_read.h"
+#include "host/page_script.h"
+
+namespace tessik::host {
+
+namespace {
+
+// The isolated world's name, and the group of the handles page calls give out.
+constexpr std::string_view kWorldName = "tessik";
+constexpr std::string_view kHandleGroup = "tessik";
+
+// The world of `frame`, made and given the page code when its document has none.
+std::expected<int64_t, std::string> world_of(Tab& tab, const FrameRef& frame,
+                                             Clock::time_point until) {
+  Widget& widget = tab.widget();
+  auto it = std::find_if(widget.worlds.begin(), widget.worlds.end(), [&](const World& w) {
+    return w.session == frame.session && w.frame == frame.frame;
+  });
+  if (it != widget.worlds.end()) return it->context;
+
+  JsonDocument doc;
+  auto made = tab.call("Page.createIsolatedWorld",
+                       ObjectBuilder(doc)
+                           .add_string("frameId", frame.frame)
+                           .add_string("worldName", kWorldName)
+                           .build(),
+                       frame.session, until);
+  if (!made) return std::unexpected(made.error());
+  const JsonValue* id = made->result.find("executionContextId");
+  if (!id || (id->kind() != JsonKind::u64 && id->kind() != JsonKind::i64)) {
+    return std::unexpected(std::string("the browser made no world for the page code"));
+  }
+  auto context = id->kind() == JsonKind::u64 ? static_cast<int64_t>(id->as_u64()) : id->as_i64();
+  // A world of that name that the document has already keeps the code it got.
+  JsonDocument check;
+  auto installed = tab.call("Runtime.evaluate",
+                            ObjectBuilder(check)
+                                .add_string("expression", "typeof prepare === 'function'")
+                                .add("contextId", JsonValue::i64(context))
+                                .add_bool("returnByValue", true)
+                                .build(),
+                            frame.session, until);
+  if (!installed) return std::unexpected(installed.error());
+  const JsonValue* result = installed->result.find("result");
+  const JsonValue* has = result ? result->find("value") : nullptr;
+  if (!has || !has->is_bool() || !has->as_bool()) {
+    JsonDocument source;
+    auto loaded = tab.call("Runtime.evaluate",
+                           ObjectBuilder(source)
+                               .add_string("expression", kPageScript)
+                               .add("contextId", JsonValue::i64(context))
+                               .build(),
+                           frame.session, until);
+    if (!loaded) return std::unexpected(loaded.error());
+    if (const JsonValue* details = loaded->result.find("exceptionDetails")) {
+      return std::unexpected("the page code did not load: " + exception_text(*details));
+    }
+  }
+  widget.worlds.push_back(World{frame.session, frame.frame, context});
+  return context;
+}
+
+// The protocol's form of arguments: each value wrapped as {"value": ...}.
+JsonValue call_arguments(JsonDocument& doc, JsonValue args) {
+  std::vector<JsonValue> wrapped;
+  for (JsonValue arg : args.is_array() ? args.items() : std::span<const JsonValue>()) {
+    wrapped.push_back(ObjectBuilder(doc).add("value", arg).build());
+  }
+  return add_array(doc, wrapped);
+}
+
+// A call's answer, or the text it threw.
+std::expected<Reply, std::string> answer_of(std::expected<Reply, std::string> reply,
+                                            Answer answer) {
+  if (!reply) return reply;
+  if (const JsonValue* details = reply->result.find("exceptionDetails")) {
+    return std::unexpected(exception_text(*details));
+  }
+  const JsonValue* object = reply->result.find("result");
+  if (answer == Answer::value) {
+    const JsonValue* value = object ? object->find("value") : nullptr;
+    reply->result = value ? *value : JsonValue();
+  } else {
+    reply->result = object ? *object : JsonValue();
+  }
+  return reply;
+}
+
+}  // namespace
+
+namespace {
+
+bool says_any(std::string_view error, std::initializer_list<std::string_view> signs) {
+  for (std::string_view sign : signs) {
+    if (error.find(sign) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool lost_document(std::string_view error) {
+  return says_any(error, {"context was destroyed", "navigated or closed",
+                          "Cannot find context with specified id",
+                          "Cannot find default execution context", "No frame with given id",
+                          "No frame for given id", "Frame with the given id was not found",
+                          "No target with given id", "Session with given id not found"});
+}
+
+bool lost_object(std::string_view error) {
+  return lost_document(error) ||
+         says_any(error, {"Could not find object with given id", "Node is detached from document",
+                          "No node with given id"});
+}
+
+std::expected<Reply, std::string> call_page(Tab& tab, const FrameRef& frame,
+                                            std::string_view function, JsonValue args,
+                                            Answer answer, Clock::time_point until) {
+  auto context = world_of(tab, frame, until);
+  if (!context) {
+    if (lost_document(context.error())) tab.widget().drop_worlds(frame.session, frame.frame);
+    return std::unexpected(context.error());
+  }
+  JsonDocument doc;
+  ObjectBuilder params(doc);
+  // The function's name is looked up in the world, where the page code put it.
+  params.add_string("functionDeclaration", function)
+      .add("executionContextId", JsonValue::i64(*context))
+      .add("arguments", call_arguments(doc, args))
+      .add_bool("awaitPromise", true)
+      .add_bool("returnByValue", answer == Answer::value);
+  if (answer == Answer::handle) {
+    params.add_string("objectGroup", kHandleGroup);
+    auto& sessions = tab.handle_sessions();
+    if (std::find(sessions.begin(), sessions.end(), frame.session) == sessions.end()) {
+      sessions.push_back(frame.session);
+    }
+  }
+  auto reply = tab.call("Runtime.callFunctionOn", params.build(), frame.session, until);
+  if (!reply && lost_document(reply.error())) {
+    tab.widget().drop_worlds(frame.session, frame.frame);
+  }
+  return answer_of(std::move(reply), answer);
+}
+
+std::expected<Reply, std::string> call_on(Tab& tab, std::string_view session,
+                                          std::string_view object, std::string_view function,
+                                          JsonValue args, Clock::time_point until) {
+  JsonDocument doc;
+  ObjectBuilder params(doc);
+  // The function's name is looked up in the world the object belongs to.
+  params.add_string("functionDeclaration", function)
+      .add_string("objectId", object)
+      .add("arguments", call_arguments(doc, args))
+      .add_bool("awaitPromise", true)
+      .add_bool("returnByValue", true);
+  auto reply = tab.call("Runtime.callFunctionOn", params.build(), session, until);
+  return answer_of(std::move(reply), Answer::value);
+}
+
+void release_handles(Tab& tab) {
+  for (const std::string& session : tab.handle_sessions()) {
+    JsonDocument doc;
+    // Nobody waits for the answer; a failure leaves a few handles until the document goes.
+    (void)tab.post("Runtime.releaseObjectGroup",
+                   ObjectBuilder(doc).add_string("objectGroup", kHandleGroup).build(), session);
+  }
+  tab.handle_sessions().clear();
+}
+
+}  // namespace tessik::host

@@ -1,0 +1,48 @@
+#pragma once
+// The host's page code (src/host/page/*.js) in the tab's documents: installed
+// once per document, in an isolated world of its own, where the page's
+// globals and prototype changes do not reach it, and called with structured
+// arguments.
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "host/tab.h"
+
+namespace tessik::host {
+
+// A frame to run the page code in: its id and the session that reaches it.
+struct FrameRef {
+  std::string session;
+  std::string frame;
+};
+
+// How a page function's answer comes back: as JSON, or as a handle to the
+// object (a node for the protocol's DOM methods) in `result.objectId`.
+enum class Answer { value, handle };
+
+// Calls `function`, a function of the page code, in `frame` with `args` (a
+// JSON array, or null for none) as its arguments, awaiting a promise it
+// returns, until `until`. A value answer is the result's value itself. A
+// function that throws fails with the thrown text.
+std::expected<Reply, std::string> call_page(Tab& tab, const FrameRef& frame,
+                                            std::string_view function, JsonValue args,
+                                            Answer answer, Clock::time_point until);
+
+// Calls `function` of the page code with `object` (a handle a page call gave
+// out in `session`) as `this`, and `args`; answers by value.
+std::expected<Reply, std::string> call_on(Tab& tab, std::string_view session,
+                                          std::string_view object, std::string_view function,
+                                          JsonValue args, Clock::time_point until);
+
+// The error says the document the call ran in went away (the frame moved on
+// to another document, or closed), so that a later call finds another.
+bool lost_document(std::string_view error);
+// The error says the object or node it named went away, or its document did.
+bool lost_object(std::string_view error);
+
+// Releases the handles that page calls gave out while the command ran.
+void release_handles(Tab& tab);
+
+}  // namespace tessik::host

@@ -1,0 +1,100 @@
+#include "host/tab.h"
+
+#include "host/json_build.h"
+#include "host/json_read.h"
+#include "json/writer.h"
+
+namespace tessik::host {
+
+std::string exception_text(JsonValue details) {
+  if (const JsonValue* thrown = details.find("exception")) {
+    if (const JsonValue* description = thrown->find("description");
+        description && description->is_string()) {
+      std::string_view text = description->as_string();
+      return std::string(text.substr(0, text.find("\n    at ")));
+    }
+    if (const JsonValue* value = thrown->find("value")) {
+      return value->is_string() ? std::string(value->as_string()) : to_compact_json(*value);
+    }
+  }
+  std::string_view text = string_member(details, "text");
+  return text.empty() ? "the script threw an exception" : std::string(text);
+}
+
+std::expected<Reply, std::string> Tab::call(std::string_view method, JsonValue params,
+                                            std::string_view session) {
+  return call(method, params, session, within(kReplyLimit));
+}
+
+std::expected<Reply, std::string> Tab::call(std::string_view method, JsonValue params,
+                                            std::string_view session, Clock::time_point until) {
+  return devtools_.call(method, params, session.empty() ? widget_.session : session,
+                        std::min(until, within(kReplyLimit)));
+}
+
+std::expected<void, std::string> Tab::post(std::string_view method, JsonValue params,
+                                           std::string_view session) {
+  return devtools_.post(method, params, session.empty() ? widget_.session : session,
+                        within(kReplyLimit));
+}
+
+std::expected<Reply, std::string> Tab::evaluate(std::string_view expression) {
+  JsonDocument doc;
+  auto reply = call("Runtime.evaluate", ObjectBuilder(doc)
+                                            .add_string("expression", expression)
+                                            .add_bool("returnByValue", true)
+                                            .add_bool("awaitPromise", true)
+                                            .build());
+  if (!reply) return reply;
+  if (const JsonValue* details = reply->result.find("exceptionDetails")) {
+    return std::unexpected(exception_text(*details));
+  }
+  const JsonValue* object = reply->result.find("result");
+  const JsonValue* value = object ? object->find("value") : nullptr;
+  reply->result = value ? *value : JsonValue();
+  return reply;
+}
+
+void Tab::pump(Navigation* navigation) {
+  auto& queue = devtools_.events();
+  while (!queue.empty()) {
+    Event event = std::move(queue.front());
+    queue.pop_front();
+    widgets_.note(event);
+    if (navigation && !event.session.empty() && event.session == widget_.session) {
+      navigation->see(event);
+    }
+  }
+}
+
+std::expected<void, std::string> Tab::pause(Clock::time_point until, Navigation* navigation) {
+  auto waited = devtools_.wait_for_event(std::min(until, deadline_));
+  pump(navigation);
+  return waited;
+}
+
+std::expected<void, std::string> Tab::wait_for(Navigation& navigation,
+                                               std::chrono::milliseconds limit) {
+  Clock::time_point start = Clock::now();
+  Clock::time_point until = within(limit);
+  for (;;) {
+    pump(&navigation);
+    if (navigation.done()) return {};
+    if (Clock::now() >= until) {
+      // The request's own deadline may have come first.
+      auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(until - start);
+      return std::unexpected(timed_out(std::min(limit, waited), navigation.awaited()));
+    }
+    if (auto waited = devtools_.wait_for_event(until); !waited) return waited;
+  }
+}
+
+std::expected<void, std::string> Tab::bring_to_front() {
+  if (widgets_.front() == widget_.target) return {};
+  auto brought = call("Page.bringToFront", {});
+  if (!brought) return std::unexpected(brought.error());
+  widgets_.set_front(widget_.target);
+  return {};
+}
+
+}  // namespace tessik::host

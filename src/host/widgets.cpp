@@ -1,0 +1,121 @@
+#include "host/widgets.h"
+
+#include <algorithm>
+
+#include "host/json_read.h"
+
+namespace tessik::host {
+
+const ChildFrame* Widget::child_by_frame(std::string_view frame) const {
+  auto it = std::find_if(children.begin(), children.end(),
+                         [&](const ChildFrame& c) { return c.frame == frame; });
+  return it == children.end() ? nullptr : &*it;
+}
+
+const ChildFrame* Widget::child_by_session(std::string_view session) const {
+  auto it = std::find_if(children.begin(), children.end(),
+                         [&](const ChildFrame& c) { return c.session == session; });
+  return it == children.end() ? nullptr : &*it;
+}
+
+void Widget::drop_worlds(std::string_view session, std::string_view frame) {
+  std::erase_if(worlds, [&](const World& w) {
+    return w.session == session && (frame.empty() || w.frame == frame);
+  });
+}
+
+void WidgetTable::start(std::string target) {
+  widgets_.clear();
+  add(std::string(kFirstWidget), std::move(target));
+  next_widget_ = 2;
+}
+
+void WidgetTable::add(std::string id, std::string target) {
+  auto widget = std::make_shared<Widget>();
+  widget->id = std::move(id);
+  widget->target = std::move(target);
+  widgets_.push_back(std::move(widget));
+}
+
+Widget* WidgetTable::owner_of(std::string_view session) const {
+  for (const auto& w : widgets_) {
+    if (w->session == session || w->child_by_session(session)) return w.get();
+  }
+  return nullptr;
+}
+
+void WidgetTable::note(const Event& event) {
+  if (event.session.empty()) {
+    note_browser_event(event);
+    return;
+  }
+  Widget* widget = owner_of(event.session);
+  if (!widget) return;
+  if (event.method == "Target.attachedToTarget") {
+    const JsonValue* info = event.params.find("targetInfo");
+    std::string_view session = string_member(event.params, "sessionId");
+    if (!info || string_member(*info, "type") != "iframe" || session.empty()) return;
+    widget->children.push_back(ChildFrame{std::string(string_member(*info, "targetId")),
+                                          std::string(session), std::string(event.session)});
+  } else if (event.method == "Target.detachedFromTarget") {
+    std::string session(string_member(event.params, "sessionId"));
+    widget->drop_worlds(session, {});
+    std::erase_if(widget->children, [&](const ChildFrame& c) { return c.session == session; });
+  } else if (event.method == "Page.frameNavigated") {
+    const JsonValue* frame = event.params.find("frame");
+    if (!frame) return;
+    std::string_view id = string_member(*frame, "id");
+    // A new top document replaces every frame below it too.
+    widget->drop_worlds(event.session, id == widget->main_frame ? std::string_view() : id);
+  } else if (event.method == "Page.frameDetached") {
+    widget->drop_worlds(event.session, string_member(event.params, "frameId"));
+  }
+}
+
+void WidgetTable::note_browser_event(const Event& event) {
+  auto by_target = [&](std::string_view target) {
+    return std::find_if(widgets_.begin(), widgets_.end(),
+                        [&](const auto& w) { return w->target == target; });
+  };
+  if (event.method == "Target.targetCreated") {
+    const JsonValue* info = event.params.find("targetInfo");
+    if (!info || string_member(*info, "type") != "page") return;
+    std::string_view target = string_member(*info, "targetId");
+    if (target.empty() || by_target(target) != widgets_.end()) return;
+    add(std::to_string(next_widget_++), std::string(target));
+    front_.clear();  // a new window may have come in front
+  } else if (event.method == "Target.targetDestroyed") {
+    auto it = by_target(string_member(event.params, "targetId"));
+    if (it != widgets_.end()) widgets_.erase(it);
+  } else if (event.method == "Target.detachedFromTarget") {
+    std::string_view session = string_member(event.params, "sessionId");
+    for (auto& w : widgets_) {
+      if (w->session == session) {
+        w->session.clear();
+        w->children.clear();
+        w->worlds.clear();
+      }
+    }
+  }
+}
+
+std::expected<std::shared_ptr<Widget>, std::string> WidgetTable::pick(
+    const std::optional<std::string>& id) const {
+  if (id) {
+    auto it = std::find_if(widgets_.begin(), widgets_.end(),
+                           [&](const auto& w) { return w->id == *id; });
+    if (it == widgets_.end()) return std::unexpected("no such widget: " + *id);
+    return *it;
+  }
+  if (widgets_.size() == 1) return widgets_.front();
+  if (widgets_.empty()) return std::unexpected(std::string("no widget is open"));
+  std::string ids;
+  for (const auto& w : widgets_) ids += (ids.empty() ? "" : ", ") + w->id;
+  return std::unexpected("more than one widget is open, name one with --widget: " + ids);
+}
+
+bool WidgetTable::holds(const std::shared_ptr<Widget>& widget) const {
+  return std::find(widgets_.begin(), widgets_.end(), widget) != widgets_.end();
+}
+
+}  // namespace tessik::host

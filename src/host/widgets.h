@@ -1,0 +1,88 @@
+#pragma once
+// The widget table: the browser's tabs as numbered widgets, with what the
+// host keeps about each (its session, the frames of other processes in it,
+// the host's page code installed in its documents), kept up to date from the
+// browser's events.
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/devtools.h"
+
+namespace tessik::host {
+
+// The id of the tab that is open when the browser starts.
+inline constexpr std::string_view kFirstWidget = "1";
+
+struct Point {
+  double x = 0;
+  double y = 0;
+};
+
+// A frame that runs in a process of its own (one of another site), reached
+// through a session of its own.
+struct ChildFrame {
+  std::string frame;           // its frame id, which is also its target id
+  std::string session;
+  std::string parent_session;  // the session that holds its frame element
+};
+
+// The host's page code in one frame's document: the isolated world it runs in.
+struct World {
+  std::string session;
+  std::string frame;
+  int64_t context = 0;
+};
+
+struct Widget {
+  std::string id;
+  std::string target;
+  std::string session;     // empty until attached
+  std::string main_frame;  // the tab's top frame
+  std::vector<ChildFrame> children;
+  std::vector<World> worlds;
+  std::optional<Point> mouse;  // where the host last put the mouse, in the tab's viewport
+
+  const ChildFrame* child_by_frame(std::string_view frame) const;
+  const ChildFrame* child_by_session(std::string_view session) const;
+  // Forgets the worlds of `frame` in `session`; of every frame there when `frame` is empty.
+  void drop_worlds(std::string_view session, std::string_view frame);
+};
+
+class WidgetTable {
+ public:
+  // Takes `target`, the tab open at the start, as widget 1.
+  void start(std::string target);
+
+  // Notes what an event tells about the widgets: a tab opened or closed, a
+  // session gone, a frame of another process attached or detached, a
+  // document replaced (which takes the host's page code in it along).
+  void note(const Event& event);
+
+  // The widget `id` names, or the only one when it names none.
+  std::expected<std::shared_ptr<Widget>, std::string> pick(const std::optional<std::string>& id) const;
+  // Whether `widget` is still open.
+  bool holds(const std::shared_ptr<Widget>& widget) const;
+
+  // The tab brought to the front last; empty once another may have come in front.
+  const std::string& front() const { return front_; }
+  void set_front(std::string target) { front_ = std::move(target); }
+
+ private:
+  void add(std::string id, std::string target);
+  void note_browser_event(const Event& event);
+  Widget* owner_of(std::string_view session) const;
+
+  // Shared so that a tab closing in the middle of a command leaves the
+  // command's own reference intact.
+  std::vector<std::shared_ptr<Widget>> widgets_;
+  unsigned next_widget_ = 1;
+  std::string front_;
+};
+
+}  // namespace tessik::host
