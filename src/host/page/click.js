@@ -149,8 +149,8 @@ async function aim(request) {
   return {};
 }
 
-// Until the host reads the verdict, judges the first press event: whether
-// it lands where it reaches the target, by the same rule as aim. A press
+// Until the host reads the verdict, judges the first event of the click: a
+// press that lands where it reaches the target, by the same rule as aim. A press
 // that misses is kept from the page with the rest of the click, so that no
 // click happens and the host tries again; once one has reached the target,
 // the click is the page's, whatever its handlers do.
@@ -163,9 +163,15 @@ function armGuard(target) {
     if (!event.isTrusted) return;
     if (state.verdict === undefined) {
       const view = event.view ?? event.target?.ownerDocument?.defaultView ?? window;
-      state.verdict = target.isConnected
-          ? pointerMiss(target, view, event.clientX, event.clientY, false)
-          : 'no element matches selector';
+      if (event.type !== 'pointerdown' && event.type !== 'mousedown') {
+        // The press went elsewhere (to the page around a frame that took no
+        // input yet): a release alone makes no click.
+        state.verdict = 'element did not receive the click';
+      } else {
+        state.verdict = target.isConnected
+            ? pointerMiss(target, view, event.clientX, event.clientY, false)
+            : 'no element matches selector';
+      }
     }
     if (state.verdict) {
       event.preventDefault();
