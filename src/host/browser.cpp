@@ -1,6 +1,7 @@
 #include "host/browser.h"
 
 #include <algorithm>
+#include <unistd.h>
 
 #include "host/actions.h"
 #include "host/json_build.h"
@@ -8,6 +9,8 @@
 #include "host/navigation.h"
 #include "host/page_world.h"
 #include "host/tab.h"
+#include "json/writer.h"
+#include "sys/rw.h"
 
 namespace tessik::host {
 
@@ -20,7 +23,62 @@ Data data_in(Reply reply, JsonValue value) {
   return data;
 }
 
+// Longest part of a dialog's message that the host's log line shows.
+constexpr size_t kShownMessage = 200;
+// How long the browser may take to say that a tab whose session went away
+// has closed.
+constexpr auto kClosingNote = std::chrono::milliseconds(500);
+
 }  // namespace
+
+Browser::Browser(DevTools& devtools, Timeouts timeouts)
+    : devtools_(devtools), timeouts_(timeouts) {
+  devtools_.set_watcher([this](const Event& event) { watch(event); });
+}
+
+void Browser::watch(const Event& event) {
+  if (event.method == "Page.javascriptDialogOpening") {
+    answer_dialog(event);
+  } else if (event.method == "Inspector.targetCrashed") {
+    devtools_.fail_session(event.session, kPageCrashed);
+  } else if (event.method == "Target.targetCrashed") {
+    if (Widget* widget = widgets_.by_target(string_member(event.params, "targetId"))) {
+      devtools_.fail_session(widget->session, kPageCrashed);
+    }
+  }
+}
+
+// Answers as automation does by default, so that no page waits on a person:
+// alerts and leave-page prompts are accepted (the navigation goes on),
+// confirms and prompts dismissed (false and null to the page).
+void Browser::answer_dialog(const Event& event) {
+  std::string_view type = string_member(event.params, "type");
+  bool accept = type == "alert" || type == "beforeunload";
+  JsonDocument doc;
+  // The reply only says the dialog closed; a failure here is the browser's
+  // going, which the command in flight finds out by itself.
+  (void)devtools_.post("Page.handleJavaScriptDialog",
+                       ObjectBuilder(doc).add_bool("accept", accept).build(), event.session,
+                       Clock::now() + kReplyLimit);
+  const Widget* widget = widgets_.owner_of(event.session);
+  std::string_view message = string_member(event.params, "message");
+  std::string line = "tessik-browser-host: widget " + (widget ? widget->id : std::string("?")) +
+                     ": " + std::string(type) + " ";
+  escape_json_string(line, message.substr(0, kShownMessage));
+  line += accept ? " accepted\n" : " dismissed\n";
+  (void)sys::write_all(STDERR_FILENO, line);  // a note, not a failure: nowhere else to say it
+}
+
+std::expected<void, std::string> Browser::keep_a_widget(Clock::time_point deadline) {
+  if (!widgets_.empty()) return {};
+  JsonDocument doc;
+  auto created = devtools_.call("Target.createTarget",
+                                ObjectBuilder(doc).add_string("url", "about:blank").build(), {},
+                                std::min(deadline, Clock::now() + kReplyLimit));
+  if (!created) return std::unexpected(created.error());
+  widgets_.add_opened(string_member(created->result, "targetId"));
+  return {};
+}
 
 std::expected<void, std::string> Browser::start(Clock::time_point deadline) {
   auto targets = devtools_.call("Target.getTargets", {}, {}, deadline);
@@ -60,6 +118,8 @@ void Browser::absorb_events() {
     widgets_.note(queue.front());
     queue.pop_front();
   }
+  // Should it fail, the next command tries again.
+  (void)keep_a_widget(Clock::now() + kReplyLimit);
 }
 
 std::expected<void, std::string> Browser::attach(const std::shared_ptr<Widget>& widget,
@@ -116,6 +176,7 @@ std::expected<Data, std::string> Browser::run(const Command& command, Clock::tim
   if (Clock::now() >= deadline) {
     return std::unexpected(std::string("the browser was busy with other requests for too long"));
   }
+  if (auto kept = keep_a_widget(deadline); !kept) return std::unexpected(kept.error());
   auto widget = widgets_.pick(command.widget);
   if (!widget) return std::unexpected(widget.error());
   if (auto attached = attach(*widget, deadline); !attached) {
@@ -126,6 +187,15 @@ std::expected<Data, std::string> Browser::run(const Command& command, Clock::tim
   Tab tab(devtools_, widgets_, *held, deadline);
   auto data = dispatch(command, tab);
   release_handles(tab);
+  if (!data && lost_document(data.error())) {
+    // A tab that closes under a command takes its sessions with it a
+    // moment before the browser says it closed: that is what to report.
+    Clock::time_point until = std::min(deadline, Clock::now() + kClosingNote);
+    while (widgets_.holds(held) && Clock::now() < until) {
+      if (!tab.pause(until)) break;
+    }
+    if (!widgets_.holds(held)) return std::unexpected("no such widget: " + held->id);
+  }
   return data;
 }
 
@@ -146,17 +216,20 @@ std::expected<Data, std::string> Browser::dispatch(const Command& command, Tab& 
 }
 
 std::expected<Data, std::string> Browser::url(Tab& tab) {
-  JsonDocument doc;
-  // The tab's own record, so a failed load still shows the address it tried.
-  auto reply = devtools_.call("Target.getTargetInfo",
-                              ObjectBuilder(doc).add_string("targetId", tab.widget().target).build(),
-                              {}, tab.within(kReplyLimit));
-  if (!reply) return std::unexpected(reply.error());
-  const JsonValue* info = reply->result.find("targetInfo");
-  const JsonValue* url = info ? info->find("url") : nullptr;
-  if (!url || !url->is_string()) return std::unexpected(std::string("the browser gave no url"));
-  JsonValue value = *url;
-  return data_in(std::move(*reply), value);
+  // The top frame's committed document, never one still on its way; a
+  // failed load shows the address it tried.
+  auto tree = tab.call("Page.getFrameTree", {});
+  if (!tree) return std::unexpected(tree.error());
+  const JsonValue* frame_tree = tree->result.find("frameTree");
+  const JsonValue* frame = frame_tree ? frame_tree->find("frame") : nullptr;
+  if (!frame) return std::unexpected(std::string("the browser gave no url"));
+  std::string_view tried = string_member(*frame, "unreachableUrl");
+  std::string url(tried.empty() ? string_member(*frame, "url") : tried);
+  if (tried.empty()) url += string_member(*frame, "urlFragment");
+  Data data;
+  data.docs.emplace_back();
+  data.value = data.docs.back().add_string(url);
+  return data;
 }
 
 std::expected<Data, std::string> Browser::title(Tab& tab) {
@@ -167,17 +240,22 @@ std::expected<Data, std::string> Browser::title(Tab& tab) {
 }
 
 std::expected<Data, std::string> Browser::navigate(Tab& tab, const std::string& url) {
+  // A new document brings a crashed tab back.
+  devtools_.revive(tab.widget().session);
+  tab.pump();  // the events of earlier navigations are not this one's
   JsonDocument doc;
   auto reply = tab.call("Page.navigate", ObjectBuilder(doc).add_string("url", url).build());
   if (!reply) return std::unexpected(reply.error());
+  // A download leaves the page as it was; the browser calls the navigation
+  // aborted, but the file is on its way.
+  if (flag_member(reply->result, "isDownload")) return Data{};
   if (std::string_view error = string_member(reply->result, "errorText"); !error.empty()) {
     return std::unexpected(std::string(error));
   }
   Navigation navigation(tab.widget().main_frame, true, Navigation::End::load);
   std::string_view loader = string_member(reply->result, "loaderId");
-  // Without a loader id the navigation stayed within the document, and a
-  // download leaves the page as it was: done either way.
-  if (loader.empty() || flag_member(reply->result, "isDownload")) return Data{};
+  // Without a loader id the navigation stayed within the document: done.
+  if (loader.empty()) return Data{};
   navigation.expect_loader(loader);
   if (auto waited = tab.wait_for(navigation, timeouts_.navigation); !waited) {
     return std::unexpected(waited.error());
@@ -204,6 +282,7 @@ std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
 
   JsonDocument doc;
   Navigation navigation(tab.widget().main_frame, true, Navigation::End::load);
+  tab.pump();  // the events of earlier navigations are not this one's
   auto moved = tab.call("Page.navigateToHistoryEntry", ObjectBuilder(doc).add("entryId", *id).build());
   if (!moved) return std::unexpected(moved.error());
   if (auto waited = tab.wait_for(navigation, timeouts_.navigation); !waited) {
@@ -213,7 +292,10 @@ std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
 }
 
 std::expected<Data, std::string> Browser::reload(Tab& tab) {
+  // A new document brings a crashed tab back.
+  devtools_.revive(tab.widget().session);
   Navigation navigation(tab.widget().main_frame, true, Navigation::End::load);
+  tab.pump();  // the events of earlier navigations are not this one's
   auto reply = tab.call("Page.reload", {});
   if (!reply) return std::unexpected(reply.error());
   if (auto waited = tab.wait_for(navigation, timeouts_.navigation); !waited) {

@@ -47,8 +47,10 @@ class Tab;
 
 class Browser {
  public:
-  explicit Browser(DevTools& devtools, Timeouts timeouts = {})
-      : devtools_(devtools), timeouts_(timeouts) {}
+  // Answers the pages' dialogs from now on, as they open.
+  explicit Browser(DevTools& devtools, Timeouts timeouts = {});
+  Browser(const Browser&) = delete;
+  Browser& operator=(const Browser&) = delete;
 
   // Takes the first tab as widget "1" (opening one if there is none) and
   // starts to follow tabs that pages open and close.
@@ -58,10 +60,18 @@ class Browser {
   std::expected<Data, std::string> run(const Command& command, Clock::time_point deadline);
 
   // Notes what the events read while no command ran tell about the widgets,
-  // and drops them; nobody waits for them any more.
+  // and drops them; nobody waits for them any more. When the last tab has
+  // closed, opens a fresh one.
   void absorb_events();
 
  private:
+  // What must be done about an event the moment it is read: a dialog is
+  // answered, a crashed tab fails its calls.
+  void watch(const Event& event);
+  void answer_dialog(const Event& event);
+  // A fresh about:blank tab when none is left, so that there is always a widget.
+  std::expected<void, std::string> keep_a_widget(Clock::time_point deadline);
+
   std::expected<Data, std::string> dispatch(const Command& command, Tab& tab);
   // Attaches to the widget's tab when it is not yet: the events of its top
   // frame, and sessions of their own for its frames of other processes.

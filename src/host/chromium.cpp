@@ -160,6 +160,10 @@ std::vector<std::string> browser_arguments(const std::string& profile_dir, bool 
       "--disable-component-update",
       "--disable-sync",
       "--disable-gpu",
+      // A page restored from the back-forward cache commits after its load
+      // has ended, out of the order every other navigation keeps; as in
+      // browser automation, history loads its pages afresh.
+      "--disable-back-forward-cache",
       "--disable-quic",
   };
   // The sandbox cannot start as root; anyone else keeps it.

@@ -67,16 +67,39 @@ std::expected<void, std::string> DevTools::post(std::string_view method, JsonVal
   return {};
 }
 
+void DevTools::fail_session(std::string_view session, std::string_view why) {
+  if (session.empty() || !failure_of(session).empty()) return;
+  failed_.emplace_back(session, why);
+}
+
+void DevTools::revive(std::string_view session) {
+  std::erase_if(failed_, [&](const auto& failed) { return failed.first == session; });
+}
+
+std::string_view DevTools::failure_of(std::string_view session) const {
+  for (const auto& [failed, why] : failed_) {
+    if (failed == session) return why;
+  }
+  return {};
+}
+
 std::expected<Reply, std::string> DevTools::call(std::string_view method, JsonValue params,
                                                  std::string_view session,
                                                  Clock::time_point deadline) {
   reply_.reset();
   unreadable_.clear();
+  if (std::string_view why = failure_of(session); !why.empty()) {
+    return std::unexpected(std::string(why));
+  }
   auto id = send_command(method, params, session, deadline);
   if (!id) return std::unexpected(id.error());
   awaited_id_ = *id;
   while (!reply_) {
     if (!unreadable_.empty()) return std::unexpected(unreadable_);
+    if (std::string_view why = failure_of(session); !why.empty()) {
+      awaited_id_ = 0;
+      return std::unexpected(std::string(why));
+    }
     if (Clock::now() >= deadline) {
       return std::unexpected("no reply from the browser to " + std::string(method) + " in time");
     }
@@ -243,6 +266,7 @@ void DevTools::keep_message(ByteBuffer text, size_t begin) {
     event.session = session->as_string();
   }
   if (const JsonValue* params = root.find("params")) event.params = *params;
+  if (watcher_) watcher_(event);
   if (events_.size() == kMaxQueuedEvents) events_.pop_front();
   events_.push_back(std::move(event));
   ++events_seen_;

@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <deque>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "json/buffer.h"
 #include "json/value.h"
@@ -25,6 +28,8 @@ inline constexpr std::string_view kBrowserExited = "the browser has exited";
 inline constexpr std::string_view kHostStopping = "the host is stopping";
 // What a command fails with when an allocation for it fails.
 inline constexpr std::string_view kOutOfMemory = "out of memory";
+// What a command fails with in a tab whose renderer has crashed.
+inline constexpr std::string_view kPageCrashed = "the page crashed";
 
 // A command's reply: the "result" object, owned by `doc`.
 struct Reply {
@@ -64,6 +69,17 @@ class DevTools {
   // `deadline` passes (then without failure).
   std::expected<void, std::string> wait_for_event(Clock::time_point deadline);
 
+  // Called with each event as it is read, before it is queued, also while a
+  // call waits for its reply: for what must be answered at once, as a
+  // dialog that holds up the page until it is.
+  void set_watcher(std::function<void(const Event&)> watcher) { watcher_ = std::move(watcher); }
+
+  // From now on a call in `session` fails with `why` at once, and so does
+  // one waiting there for its reply: the session can answer no more (its
+  // renderer crashed). `revive` takes that back.
+  void fail_session(std::string_view session, std::string_view why);
+  void revive(std::string_view session);
+
   // Reads what the browser has sent already, without waiting.
   std::expected<void, std::string> read_available() { return read_some(Clock::now()); }
 
@@ -84,6 +100,8 @@ class DevTools {
   // Parses text[begin, size) and keeps it as the awaited reply or an event.
   void take_message(ByteBuffer text, size_t begin);
   void keep_message(ByteBuffer text, size_t begin);
+  // Why calls in `session` fail at once; empty when they do not.
+  std::string_view failure_of(std::string_view session) const;
 
   sys::Fd to_;
   sys::Fd from_;
@@ -98,6 +116,8 @@ class DevTools {
   bool skipping_ = false;  // dropping a message that did not fit, up to its end
   std::deque<Event> events_;
   uint64_t events_seen_ = 0;
+  std::function<void(const Event&)> watcher_;
+  std::vector<std::pair<std::string, std::string>> failed_;  // session, why
 };
 
 }  // namespace tessik::host

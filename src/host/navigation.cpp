@@ -35,14 +35,24 @@ void Navigation::see(const Event& event) {
     // Called off before it began: unless the frame has moved on meanwhile.
     if (top && !loading_ && !committed_) started_ = false;
   } else if (method == "Page.frameStartedNavigating") {
-    if (top && !runs_script(string_member(params, "url"))) started_ = true;
+    if (!top || runs_script(string_member(params, "url"))) return;
+    started_ = true;
+    // The document this navigation makes: only its events end the wait, not
+    // those of one before it that arrive late.
+    std::string_view loader = string_member(params, "loaderId");
+    std::string_view type = string_member(params, "navigationType");
+    if (!loader.empty() && type != "sameDocument" && type != "historySameDocument") {
+      loader_ = loader;
+    }
   } else if (method == "Page.frameStartedLoading") {
     if (top) started_ = loading_ = true;
   } else if (method == "Page.frameNavigated") {
     const JsonValue* frame = params.find("frame");
     if (!frame || frame->find("parentId")) return;
+    std::string_view loader = string_member(*frame, "loaderId");
+    if (!loader_.empty() && loader != loader_) return;
     started_ = committed_ = true;
-    loader_ = string_member(*frame, "loaderId");
+    loader_ = loader;
     // A page restored from the back-forward cache is loaded already.
     if (string_member(params, "type") == "BackForwardCacheRestore") done_ = true;
   } else if (method == "Page.navigatedWithinDocument") {

@@ -44,6 +44,18 @@ Widget* WidgetTable::owner_of(std::string_view session) const {
   return nullptr;
 }
 
+Widget* WidgetTable::by_target(std::string_view target) const {
+  for (const auto& w : widgets_) {
+    if (w->target == target) return w.get();
+  }
+  return nullptr;
+}
+
+void WidgetTable::add_opened(std::string_view target) {
+  if (target.empty() || by_target(target)) return;
+  add(std::to_string(next_widget_++), std::string(target));
+}
+
 void WidgetTable::note(const Event& event) {
   if (event.session.empty()) {
     note_browser_event(event);
@@ -73,20 +85,14 @@ void WidgetTable::note(const Event& event) {
 }
 
 void WidgetTable::note_browser_event(const Event& event) {
-  auto by_target = [&](std::string_view target) {
-    return std::find_if(widgets_.begin(), widgets_.end(),
-                        [&](const auto& w) { return w->target == target; });
-  };
   if (event.method == "Target.targetCreated") {
     const JsonValue* info = event.params.find("targetInfo");
     if (!info || string_member(*info, "type") != "page") return;
-    std::string_view target = string_member(*info, "targetId");
-    if (target.empty() || by_target(target) != widgets_.end()) return;
-    add(std::to_string(next_widget_++), std::string(target));
+    add_opened(string_member(*info, "targetId"));
     front_.clear();  // a new window may have come in front
   } else if (event.method == "Target.targetDestroyed") {
-    auto it = by_target(string_member(event.params, "targetId"));
-    if (it != widgets_.end()) widgets_.erase(it);
+    std::string_view target = string_member(event.params, "targetId");
+    std::erase_if(widgets_, [&](const auto& w) { return w->target == target; });
   } else if (event.method == "Target.detachedFromTarget") {
     std::string_view session = string_member(event.params, "sessionId");
     for (auto& w : widgets_) {

@@ -68,6 +68,13 @@ class WidgetTable {
   std::expected<std::shared_ptr<Widget>, std::string> pick(const std::optional<std::string>& id) const;
   // Whether `widget` is still open.
   bool holds(const std::shared_ptr<Widget>& widget) const;
+  bool empty() const { return widgets_.empty(); }
+  // Takes a tab the host opened as the next widget, unless its event came first.
+  void add_opened(std::string_view target);
+  // The widget whose tab, or one of whose frames, `session` reaches; or
+  // whose tab is `target`.
+  Widget* owner_of(std::string_view session) const;
+  Widget* by_target(std::string_view target) const;
 
   // The tab brought to the front last; empty once another may have come in front.
   const std::string& front() const { return front_; }
@@ -76,7 +83,6 @@ class WidgetTable {
  private:
   void add(std::string id, std::string target);
   void note_browser_event(const Event& event);
-  Widget* owner_of(std::string_view session) const;
 
   // Shared so that a tab closing in the middle of a command leaves the
   // command's own reference intact.

@@ -23,6 +23,11 @@ namespace tessik::testing {
 // The browser the host finds on this machine, set before any test runs.
 extern std::string real_browser;
 
+// The file:// URL of a test page beside the browser tests.
+inline std::string page_url(const std::string& name) {
+  return std::string("file://") + TESSIK_BROWSER_PAGES + "/" + name;
+}
+
 // Where a host in `home` announces itself.
 inline std::filesystem::path state_path(const std::filesystem::path& home) {
   return home / ".tessik" / "state" / "browser-rpc.json";

@@ -39,9 +39,8 @@ using testing::RunResult;
 using testing::TempDir;
 using Clock = std::chrono::steady_clock;
 
-const std::string kPages = TESSIK_BROWSER_PAGES;
 
-std::string page(const std::string& name) { return "file://" + kPages + "/" + name; }
+std::string page(const std::string& name) { return testing::page_url(name); }
 
 // A connection to 127.0.0.1:port.
 int connect_to(int port) {

@@ -78,6 +78,9 @@ messages=(
     "more than one widget is open, name one with --widget: "
     "no widget is open"
     "the browser has exited"
+    "the page crashed"
+    "the host is stopping"
+    "out of memory"
 )
 for message in "${messages[@]}"; do
     [[ $diagnostics == *"$message"* ]] || failed "DIAGNOSTICS lacks the line \"$message\""
