@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "host/http.h"
 #include "host/json_read.h"
 
 namespace tessik::host {
@@ -110,7 +111,8 @@ std::expected<std::shared_ptr<Widget>, std::string> WidgetTable::pick(
   if (id) {
     auto it = std::find_if(widgets_.begin(), widgets_.end(),
                            [&](const auto& w) { return w->id == *id; });
-    if (it == widgets_.end()) return std::unexpected("no such widget: " + *id);
+    // The id is the request's: shown short and escaped.
+    if (it == widgets_.end()) return std::unexpected("no such widget: " + shown_request_bytes(*id));
     return *it;
   }
   if (widgets_.size() == 1) return widgets_.front();
