@@ -20,27 +20,6 @@ namespace {
 
 constexpr std::string_view kPrefix = "tessik-host-";
 
-// A write lock on the whole of `fd`'s file, taken without waiting; the
-// system lets it go when the process ends, however it ends. Record locks
-// rather than flock: every system has them.
-bool try_lock(int fd) {
-  struct flock whole {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  for (;;) {
-    if (::fcntl(fd, F_SETLK, &whole) == 0) return true;
-    if (errno != EINTR) return false;
-  }
-}
-
-int open_retrying(const std::string& path, int flags, mode_t mode = 0) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 void remove_folder(const std::string& path) {
   std::error_code ignored;
   // A browser killed a moment ago may still be letting go of its files.
@@ -63,21 +42,23 @@ std::expected<Profile, std::string> make_profile(const std::string& folder) {
   if (!::mkdtemp(path.data())) {
     return std::unexpected("cannot create a browser profile folder: " + sys::os_error_text(errno));
   }
-  auto fail = [&](std::string what) {
-    std::string message = what + ": " + sys::os_error_text(errno);
+  auto fail = [&](std::string what, int error) {
     remove_folder(path);
-    return std::unexpected(std::move(message));
+    return std::unexpected(what + ": " + sys::os_error_text(error));
   };
   // Locked under another name and then renamed, so that a host sweeping
   // meanwhile never finds the lock free in a folder that is being made.
   std::string taking = path + "/" + kProfileLock + ".new";
-  sys::Fd lock(open_retrying(taking, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!lock) return fail("cannot create " + taking);
-  if (!try_lock(lock.get())) return fail("cannot lock " + taking);
+  auto lock =
+      sys::open_file(taking.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (!lock) return fail("cannot create " + taking, lock.error());
+  // Nobody else knows the file yet, so the lock is free.
+  auto taken = sys::try_lock(lock->get());
+  if (!taken || !*taken) return fail("cannot lock " + taking, taken ? EAGAIN : taken.error());
   if (::rename(taking.c_str(), (path + "/" + kProfileLock).c_str()) != 0) {
-    return fail("cannot rename " + taking);
+    return fail("cannot rename " + taking, errno);
   }
-  return Profile{std::move(path), std::move(lock)};
+  return Profile{std::move(path), std::move(*lock)};
 }
 
 void sweep_profiles(const std::string& folder) {
@@ -98,10 +79,12 @@ void sweep_profiles(const std::string& folder) {
     if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
       continue;
     }
-    sys::Fd lock(open_retrying(path + "/" + kProfileLock, O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    std::string lock_path = path + "/" + kProfileLock;
+    auto lock = sys::open_file(lock_path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (!lock) continue;
     // Free means its host has ended. Taking it keeps a second sweeper from
     // judging the folder while it goes.
-    if (lock && try_lock(lock.get())) remove_folder(path);
+    if (auto taken = sys::try_lock(lock->get()); taken && *taken) remove_folder(path);
   }
 }
 

@@ -74,33 +74,29 @@ std::expected<HostLock, std::string> lock_host(const std::string& path) {
   if (auto made = state_folders(path); !made) return std::unexpected(made.error());
   std::string lock_path = path.ends_with(".json") ? path.substr(0, path.size() - 5) : path;
   lock_path += ".lock";
-  int fd;
-  do {
-    fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected("cannot open " + lock_path + ": " + sys::os_error_text(errno));
-  HostLock lock{sys::Fd(fd)};
-  // A record lock rather than flock: every system has it. The file is never
-  // removed, so two hosts always lock the same one.
-  struct flock whole {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    struct flock wanted = whole;
-    if (::fcntl(fd, F_SETLK, &wanted) == 0) return lock;
-    if (errno == EINTR) continue;
-    if (errno != EACCES && errno != EAGAIN) {
-      return std::unexpected("cannot lock " + lock_path + ": " + sys::os_error_text(errno));
-    }
-    struct flock holder = whole;
-    if (::fcntl(fd, F_GETLK, &holder) != 0) {
-      return std::unexpected("cannot lock " + lock_path + ": " + sys::os_error_text(errno));
-    }
-    if (holder.l_type == F_UNLCK) continue;  // let go in between: try again
-    std::string pid = holder.l_pid > 0 ? "pid " + std::to_string(holder.l_pid) + ", " : "";
-    return std::unexpected("another host is running (" + pid + path + ")");
+  auto opened =
+      sys::open_file(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (!opened) {
+    return std::unexpected("cannot open " + lock_path + ": " + sys::os_error_text(opened.error()));
   }
-  return std::unexpected("another host is running (" + path + ")");
+  const int fd = opened->get();
+  HostLock lock{std::move(*opened)};
+  // The file is never removed, so two hosts always lock the same one.
+  auto cannot_lock = [&](int error) {
+    return std::unexpected("cannot lock " + lock_path + ": " + sys::os_error_text(error));
+  };
+  pid_t holder = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    auto taken = sys::try_lock(fd);
+    if (!taken) return cannot_lock(taken.error());
+    if (*taken) return lock;
+    auto held_by = sys::lock_holder(fd);
+    if (!held_by) return cannot_lock(held_by.error());
+    holder = *held_by;
+    if (holder != 0) break;  // 0: let go in between, or not to be told; try again
+  }
+  std::string pid = holder > 0 ? "pid " + std::to_string(holder) + ", " : "";
+  return std::unexpected("another host is running (" + pid + path + ")");
 }
 
 std::expected<std::string, std::string> write_state_file(const std::string& path, uint32_t pid,
@@ -118,12 +114,16 @@ std::expected<std::string, std::string> write_state_file(const std::string& path
   // Written beside its final place and renamed over it, so a client never
   // reads half a file.
   std::string temp = path + ".tmp." + std::to_string(pid);
-  sys::Fd fd;
-  for (int attempt = 0; attempt < 2 && !fd; ++attempt) {
-    fd = sys::Fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd && errno == EEXIST && attempt == 0) ::unlink(temp.c_str());  // left by a crash
+  std::expected<sys::Fd, int> opened = std::unexpected(EEXIST);
+  for (int attempt = 0; attempt < 2 && !opened; ++attempt) {
+    if (attempt > 0 && opened.error() == EEXIST) ::unlink(temp.c_str());  // left by a crash
+    opened =
+        sys::open_file(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   }
-  if (!fd) return std::unexpected("cannot create " + temp + ": " + sys::os_error_text(errno));
+  if (!opened) {
+    return std::unexpected("cannot create " + temp + ": " + sys::os_error_text(opened.error()));
+  }
+  sys::Fd fd = std::move(*opened);
   auto fail = [&](int error) {
     fd.reset();
     ::unlink(temp.c_str());

@@ -19,6 +19,40 @@ std::expected<void, int> Fd::close() {
   return {};
 }
 
+std::expected<Fd, int> open_file(const char* path, int flags, mode_t mode) {
+  for (;;) {
+    int fd = ::open(path, flags, mode);
+    if (fd >= 0) return Fd(fd);
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+}
+
+namespace {
+
+struct flock whole_file(short type) {
+  struct flock whole {};
+  whole.l_type = type;
+  whole.l_whence = SEEK_SET;
+  return whole;
+}
+
+}  // namespace
+
+std::expected<bool, int> try_lock(int fd) {
+  for (;;) {
+    struct flock wanted = whole_file(F_WRLCK);
+    if (::fcntl(fd, F_SETLK, &wanted) == 0) return true;
+    if (errno == EACCES || errno == EAGAIN) return false;
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+}
+
+std::expected<pid_t, int> lock_holder(int fd) {
+  struct flock holder = whole_file(F_WRLCK);
+  if (::fcntl(fd, F_GETLK, &holder) != 0) return std::unexpected(errno);
+  return holder.l_type == F_UNLCK || holder.l_pid < 0 ? 0 : holder.l_pid;
+}
+
 std::expected<Pipe, int> make_pipe(bool nonblocking) {
   int fds[2];
   // TESSIK_FORCE_PORTABLE takes the path of systems without pipe2 (macOS),

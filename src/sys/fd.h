@@ -1,8 +1,10 @@
 #pragma once
-// Descriptors: an owning handle, close-on-exec pipes, and the two flags every
-// descriptor of ours may need. Failures are the system's error numbers.
+// Descriptors: an owning handle, files opened and locked, close-on-exec
+// pipes, and the two flags every descriptor of ours may need. Failures are
+// the system's error numbers.
 
 #include <expected>
+#include <sys/types.h>
 #include <utility>
 
 namespace tessik::sys {
@@ -37,6 +39,18 @@ class Fd {
  private:
   int fd_ = -1;
 };
+
+// Opens `path` with `flags` (close-on-exec is the caller's to ask), retrying EINTR.
+std::expected<Fd, int> open_file(const char* path, int flags, mode_t mode = 0);
+
+// A write lock on the whole of `fd`'s file, taken without waiting: true when
+// taken, false while another process holds one. The system lets it go when
+// the process ends, however it ends. Record locks rather than flock: every
+// system has them.
+std::expected<bool, int> try_lock(int fd);
+// The process that holds a lock on `fd`'s file: 0 when none does, or when
+// the system cannot tell which.
+std::expected<pid_t, int> lock_holder(int fd);
 
 struct Pipe {
   Fd read;

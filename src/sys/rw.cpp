@@ -75,13 +75,10 @@ void drain(int fd) {
 }
 
 std::expected<std::string, int> read_file(const char* path, size_t max_bytes) {
-  int raw;
   // Without O_NONBLOCK, opening a FIFO waits for a writer, maybe forever.
-  do {
-    raw = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return std::unexpected(errno);
-  Fd fd(raw);
+  auto opened = open_file(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (!opened) return std::unexpected(opened.error());
+  Fd fd = std::move(*opened);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(errno);
   // A FIFO or socket holds no file, only what some process sends: refused
