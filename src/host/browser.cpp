@@ -136,7 +136,7 @@ std::expected<void, std::string> Browser::attach(const std::shared_ptr<Widget>& 
   if (!attached) {
     // The tab may have closed before its end was noted.
     if (devtools_.read_available()) absorb_events();
-    if (!widgets_.holds(widget)) return std::unexpected("no such widget: " + widget->id);
+    if (!widgets_.holds(widget)) return std::unexpected(no_such_widget(widget->id));
     return std::unexpected(attached.error());
   }
   std::string session(string_member(attached->result, "sessionId"));
@@ -194,7 +194,7 @@ std::expected<Data, std::string> Browser::run(const Command& command, Clock::tim
     while (widgets_.holds(held) && Clock::now() < until) {
       if (!tab.pause(until)) break;
     }
-    if (!widgets_.holds(held)) return std::unexpected("no such widget: " + held->id);
+    if (!widgets_.holds(held)) return std::unexpected(no_such_widget(held->id));
   }
   return data;
 }

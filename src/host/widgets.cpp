@@ -45,6 +45,10 @@ Widget* WidgetTable::owner_of(std::string_view session) const {
   return nullptr;
 }
 
+std::string no_such_widget(std::string_view id) {
+  return "no such widget: " + shown_request_bytes(id);
+}
+
 Widget* WidgetTable::by_target(std::string_view target) const {
   for (const auto& w : widgets_) {
     if (w->target == target) return w.get();
@@ -111,8 +115,7 @@ std::expected<std::shared_ptr<Widget>, std::string> WidgetTable::pick(
   if (id) {
     auto it = std::find_if(widgets_.begin(), widgets_.end(),
                            [&](const auto& w) { return w->id == *id; });
-    // The id is the request's: shown short and escaped.
-    if (it == widgets_.end()) return std::unexpected("no such widget: " + shown_request_bytes(*id));
+    if (it == widgets_.end()) return std::unexpected(no_such_widget(*id));
     return *it;
   }
   if (widgets_.size() == 1) return widgets_.front();

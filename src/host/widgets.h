@@ -54,6 +54,9 @@ struct Widget {
   void drop_worlds(std::string_view session, std::string_view frame);
 };
 
+// "no such widget: ID", the id short and escaped: it may be a request's.
+std::string no_such_widget(std::string_view id);
+
 class WidgetTable {
  public:
   // Takes `target`, the tab open at the start, as widget 1.
