@@ -127,6 +127,12 @@ class Host {
   std::string ready_line_;
 };
 
+// Passes once `host` says where it listens; otherwise shows what it said instead.
+inline ::testing::AssertionResult ready(Host& host) {
+  if (host.wait_ready() != 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << host.ready_line() << host.stderr_text();
+}
+
 // Tests that share one host, since starting the browser is the slow part.
 // `Suite` is the test class itself, so that each suite has a host of its own.
 template <class Suite>

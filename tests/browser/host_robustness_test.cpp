@@ -261,7 +261,7 @@ std::string failures(const std::vector<RunResult>& results) {
 class Bursts : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+    ASSERT_TRUE(testing::ready(host));
   }
   void TearDown() override {
     EXPECT_EQ(host.stop(SIGTERM), 0);
@@ -318,7 +318,7 @@ TEST(HostLock, SimultaneousStartsLeaveOneServing) {
     }
     ASSERT_GE(loser, 0) << "neither host gave way";
     Host& winner = *hosts[1 - loser];
-    ASSERT_NE(winner.wait_ready(), 0) << winner.ready_line() << winner.stderr_text();
+    ASSERT_TRUE(testing::ready(winner));
     EXPECT_EQ(status, 1);
     EXPECT_EQ(hosts[loser]->stderr_text(),
               "tessik-browser-host: another host is running (pid " + std::to_string(winner.pid()) +
@@ -352,7 +352,7 @@ TEST(HostLock, FoldersKeepTheirModes) {
       ASSERT_EQ(::chmod((home.path() / folder).c_str(), mode), 0);
     }
     Host host(home.path());
-    ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+    ASSERT_TRUE(testing::ready(host));
     struct stat tessik {}, state {};
     ASSERT_EQ(::stat((home.path() / ".tessik").c_str(), &tessik), 0);
     ASSERT_EQ(::stat((home.path() / ".tessik/state").c_str(), &state), 0);
@@ -408,7 +408,7 @@ TEST(Stops, EachStopSignalAnswersTheRequestsInFlightAndCleansUp) {
     SCOPED_TRACE(strsignal(signal));
     TempDir home;
     Host host(home.path());
-    ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+    ASSERT_TRUE(testing::ready(host));
 
     // One command runs (it says so through the beacon) and one waits in line.
     Beacon beacon;
@@ -437,7 +437,7 @@ TEST(Stops, EachStopSignalAnswersTheRequestsInFlightAndCleansUp) {
 TEST(Stops, UserSignalsLeaveTheHostServing) {
   TempDir home;
   Host host(home.path());
-  ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+  ASSERT_TRUE(testing::ready(host));
   for (int signal : {SIGUSR1, SIGUSR2}) {
     SCOPED_TRACE(strsignal(signal));
     ASSERT_EQ(::kill(host.pid(), signal), 0);
@@ -471,7 +471,7 @@ TEST(Memory, ALargeResultCostsTwiceItsSizeAtMostAndIsLetGo) {
 #else
   TempDir home;
   Host host(home.path());
-  ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+  ASSERT_TRUE(testing::ready(host));
   EXPECT_EQ(testing::client_output(home.path(), {"eval", "1"}), "1\n");  // warmed up
   const size_t size = 32 << 20;
   size_t before = status_bytes(host.pid(), "VmRSS");
@@ -497,7 +497,7 @@ TEST(Memory, ACommandThatRunsOutOfMemoryFailsAloneAndTheHostServesOn) {
 #else
   TempDir home;
   Host host(home.path());
-  ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+  ASSERT_TRUE(testing::ready(host));
   // Less room than a 64 MiB result needs.
   size_t limit = status_bytes(host.pid(), "VmSize") + (64 << 20);
   rlimit room{limit, limit};
@@ -530,7 +530,7 @@ TEST(Profiles, ANewHostRemovesTheFoldersOfHostsThatAreGone) {
   // A host killed outright leaves its profile behind, cookies and all.
   {
     Host killed(home.path(), {}, env);
-    ASSERT_NE(killed.wait_ready(), 0) << killed.ready_line() << killed.stderr_text();
+    ASSERT_TRUE(testing::ready(killed));
     ASSERT_EQ(profiles_in(tmp.path()).size(), 1u);
     ASSERT_EQ(::kill(killed.pid(), SIGKILL), 0);
     ASSERT_EQ(killed.wait_exit(10s), 128 + SIGKILL);
@@ -551,7 +551,7 @@ TEST(Profiles, ANewHostRemovesTheFoldersOfHostsThatAreGone) {
   ASSERT_EQ(::fcntl(held, F_SETLK, &whole), 0);
 
   Host next(home.path(), {}, env);
-  ASSERT_NE(next.wait_ready(), 0) << next.ready_line() << next.stderr_text();
+  ASSERT_TRUE(testing::ready(next));
   std::vector<std::string> now = profiles_in(tmp.path());
   EXPECT_EQ(std::count(now.begin(), now.end(), left), 0) << "the killed host's folder is still there";
   EXPECT_EQ(now.size(), 3u);  // the new host's own, and the two kept
@@ -575,7 +575,7 @@ TEST(BrowserDeath, TheCommandInFlightFailsAtOnce) {
     TempDir home;
     CountingBrowser browser;
     Host host(home.path(), {"--chromium", browser.path()});
-    ASSERT_NE(host.wait_ready(), 0) << host.ready_line() << host.stderr_text();
+    ASSERT_TRUE(testing::ready(host));
 
     Beacon beacon;
     RunResult result;

@@ -540,7 +540,7 @@ TEST(HostLifecycle, StateFileIsPrivateAndGoneAtExit) {
 TEST(HostLifecycle, ASecondHostRefusesToStart) {
   TempDir home;
   Host first(home.path());
-  ASSERT_NE(first.wait_ready(), 0) << first.stderr_text();
+  ASSERT_TRUE(testing::ready(first));
   std::string before = read_file(testing::state_path(home.path()));
 
   Host second(home.path());
@@ -562,7 +562,7 @@ TEST(HostLifecycle, AStaleStateFileIsReplaced) {
              "{\"pid\":" + std::to_string(dead) + ",\"port\":1,\"token\":\"old\"}\n");
 
   Host host(home.path());
-  ASSERT_NE(host.wait_ready(), 0) << host.stderr_text();
+  ASSERT_TRUE(testing::ready(host));
   EXPECT_EQ(read_file(testing::state_path(home.path())).find("\"pid\":" + std::to_string(host.pid())), 1u);
   EXPECT_EQ(host.stop(), 0);
 }
@@ -571,7 +571,7 @@ TEST(HostLifecycle, AStaleStateFileIsReplaced) {
 TEST(HostLifecycle, TheHostStopsWhenTheBrowserExits) {
   TempDir home;
   Host host(home.path());
-  ASSERT_NE(host.wait_ready(), 0) << host.stderr_text();
+  ASSERT_TRUE(testing::ready(host));
   // The browser is the host's child.
   std::string children = read_file("/proc/" + std::to_string(host.pid()) + "/task/" +
                                    std::to_string(host.pid()) + "/children");

@@ -133,7 +133,7 @@ TEST_F(PageEvents, AnswersAreTheDocumentsOwn) {
 TEST(PageWindows, ClosingTheLastWindowLeavesAFreshOne) {
   testing::TempDir home;
   testing::Host host(home.path());
-  ASSERT_NE(host.wait_ready(), 0) << host.stderr_text();
+  ASSERT_TRUE(testing::ready(host));
   auto client = [&](const std::vector<std::string>& args) {
     return testing::run_client(home.path(), args);
   };
