@@ -4,3 +4,5 @@
 if(CPACK_GENERATOR STREQUAL "DEB")
   unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
 endif()
+# The host's service files name the installed binary (install_service.cmake).
+set(ENV{TESSIK_PACKAGE_PREFIX} "${CPACK_PACKAGING_INSTALL_PREFIX}")

@@ -1,6 +1,7 @@
 # Install rules, the man pages, shell completions, packaging and their tests.
 # Two components, each its own package: the command-line tool, and the host
-# that serves it from a headless Chromium. No test or fuzz target is installed.
+# that serves it from a headless Chromium, with its service files. No test or
+# fuzz target is installed.
 
 # A fuzzing build makes no binary worth installing.
 if(TESSIK_FUZZ)
@@ -65,6 +66,20 @@ if(TARGET tessik-browser-host)
   set(TESSIK_HOST_MAN_SOURCE ${PROJECT_SOURCE_DIR}/man/tessik-browser-host.1)
   tessik_man_page(tessik-browser-host.1 ${TESSIK_HOST_COMPONENT})
   set(TESSIK_HOST_MAN_PAGE ${tessik-browser-host.1_installed})
+  # Starting with the session: a systemd user unit where systemd looks for
+  # one, and a launchd agent for each user to copy into ~/Library/LaunchAgents.
+  foreach(service IN ITEMS
+          "systemd/tessik-browser-host.service.in|lib/systemd/user"
+          "launchd/tessik-browser-host.plist.in|${CMAKE_INSTALL_DATADIR}/tessik-browser-host")
+    string(REPLACE "|" ";" service "${service}")
+    list(GET service 0 template)
+    list(GET service 1 destination)
+    install(CODE "set(TESSIK_TEMPLATE \"${PROJECT_SOURCE_DIR}/packaging/${template}\")
+                  set(TESSIK_DESTINATION \"${destination}\")
+                  set(TESSIK_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+                  include(\"${CMAKE_CURRENT_LIST_DIR}/install_service.cmake\")"
+            COMPONENT ${TESSIK_HOST_COMPONENT})
+  endforeach()
   set(TESSIK_PACKAGED_COMPONENTS ${TESSIK_INSTALL_COMPONENT} ${TESSIK_HOST_COMPONENT})
 else()
   set(TESSIK_PACKAGED_COMPONENTS ${TESSIK_INSTALL_COMPONENT})
@@ -161,6 +176,11 @@ elseif(BUILD_TESTING)
              COMMAND bash ${install_tests}/host_man_test.sh $<TARGET_FILE:tessik-browser-host>
                      ${TESSIK_HOST_MAN_SOURCE})
     list(APPEND install_test_names install.host_man_page)
+    foreach(kind IN ITEMS unit agent)
+      add_test(NAME install.service_${kind}
+               COMMAND bash ${install_tests}/service_test.sh ${PROJECT_BINARY_DIR} ${kind})
+      list(APPEND install_test_names install.service_${kind})
+    endforeach()
   endif()
   # A package of a sanitizer build would ship a binary nobody should run.
   if(NOT TESSIK_SANITIZE)

@@ -177,12 +177,13 @@ std::vector<std::string> browser_arguments(const std::string& profile_dir, bool 
 std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& options) {
   // Folders of hosts that were killed would keep their cookies forever.
   sweep_profiles(temp_folder());
-  auto made = make_profile(temp_folder());
+  const bool kept = !options.profile.empty();
+  auto made = kept ? open_kept_profile(options.profile) : make_profile(temp_folder());
   if (!made) return std::unexpected(made.error());
   std::string profile = made->path;
   auto fail = [&](std::string message) {
     std::error_code ignored;
-    std::filesystem::remove_all(profile, ignored);
+    if (!kept) std::filesystem::remove_all(profile, ignored);
     return std::unexpected(std::move(message));
   };
 
@@ -194,6 +195,10 @@ std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& o
   }
 
   std::vector<std::string> args = browser_arguments(profile, ::geteuid() == 0);
+  if (options.headed) std::erase(args, std::string("--headless"));
+  // Before the start page, which comes last; after the host's own flags, so
+  // that the browser takes the user's where both set one.
+  args.insert(args.end() - 1, options.browser_args.begin(), options.browser_args.end());
   args.insert(args.begin(), options.executable);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
@@ -255,7 +260,7 @@ std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& o
   process.pid = pid;
   process.to_browser = std::move(commands.write);
   process.from_browser = std::move(replies.read);
-  process.profile_dir = profile;
+  if (!kept) process.profile_dir = profile;
   process.profile_lock = std::move(made->lock);
   for (const sys::Fd* fd : {&process.to_browser, &process.from_browser}) {
     if (auto set = sys::set_nonblocking(fd->get()); !set) {

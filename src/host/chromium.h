@@ -1,7 +1,7 @@
 #pragma once
-// Starting and stopping the headless browser: its own process group, a fresh
-// profile folder, and the debugging pipes on its descriptors 3 (commands in)
-// and 4 (replies and events out).
+// Starting and stopping the browser: its own process group, a profile folder
+// (fresh, or kept for the next host), and the debugging pipes on its
+// descriptors 3 (commands in) and 4 (replies and events out).
 
 #include <chrono>
 #include <expected>
@@ -26,14 +26,17 @@ std::expected<std::string, std::string> choose_browser(const std::string& named,
 struct LaunchOptions {
   std::string executable;
   bool show_log = false;  // let the browser's own messages reach our stderr
+  std::string profile;    // a kept profile folder; empty: a throwaway one
+  bool headed = false;    // a visible window
+  std::vector<std::string> browser_args;  // the user's own flags, after the host's
 };
 
 struct BrowserProcess {
   pid_t pid = -1;
   sys::Fd to_browser;    // ours, non-blocking; the browser reads it on fd 3
   sys::Fd from_browser;  // ours, non-blocking; the browser writes it on fd 4
-  std::string profile_dir;
-  sys::Fd profile_lock;  // held while the profile is in use (host/profile.h)
+  std::string profile_dir;  // a throwaway profile, removed at stop; empty for a kept one
+  sys::Fd profile_lock;     // held while the profile is in use (host/profile.h)
   // Where the system cannot kill a child when its parent dies: a process in
   // the browser's group that kills the group once `lifeline` closes.
   pid_t watchdog = -1;
@@ -46,7 +49,7 @@ std::vector<std::string> browser_arguments(const std::string& profile_dir, bool 
 std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& options);
 
 // Waits up to `grace` for the browser to end by itself, then kills what is
-// left of its process group, reaps it and removes its profile folder. Returns
+// left of its process group, reaps it and removes a fresh profile folder. Returns
 // a description of how it ended ("exit status 0", "signal 9").
 std::string stop_browser(BrowserProcess& process, std::chrono::milliseconds grace);
 

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "host/browser.h"
 #include "host/chromium.h"
@@ -33,7 +34,8 @@ constexpr std::string_view kHelp =
     "\n"
     "USAGE:\n"
     "    tessik-browser-host [--chromium <path>] [--browser-log] [--action-timeout <ms>]\n"
-    "                        [--navigation-timeout <ms>]\n"
+    "                        [--navigation-timeout <ms>] [--profile <dir>] [--headed]\n"
+    "                        [--browser-arg <arg>]...\n"
     "\n"
     "Starts the browser, announces 127.0.0.1:<port> and a fresh token in\n"
     "$HOME/.tessik/state/browser-rpc.json, and serves POST /v1/exec until\n"
@@ -49,7 +51,19 @@ constexpr std::string_view kHelp =
     "    --navigation-timeout <ms>\n"
     "                         how long navigate, back, forward and reload wait for\n"
     "                         the page to load (default: 30000)\n"
+    "    --profile <dir>      keep the browser's profile (cookies, storage, history)\n"
+    "                         in <dir>, made 0700 if missing, one host at a time\n"
+    "                         (default: a fresh one, removed at exit)\n"
+    "    --headed             show the browser's window (needs a display)\n"
+    "    --browser-arg <arg>  pass <arg> to the browser after the host's own flags;\n"
+    "                         may be given more than once\n"
     "    -h, --help           print this help\n";
+
+// Failures of the options as given, found before anything starts.
+constexpr std::string_view kNoDisplay =
+    "--headed needs a display, and neither DISPLAY nor WAYLAND_DISPLAY is set";
+constexpr std::string_view kArgWithAttach =
+    "--browser-arg cannot be used with --attach: that browser was started by someone else";
 
 // The browser's start-up, first tab included.
 constexpr auto kStartLimit = std::chrono::seconds(30);
@@ -71,6 +85,10 @@ struct Options {
   bool browser_log = false;
   bool help = false;
   Timeouts timeouts;
+  std::string profile;  // empty: a throwaway one
+  bool headed = false;
+  std::vector<std::string> browser_args;
+  std::string attach;  // a browser already running, which the host does not launch
 };
 
 // A whole number of milliseconds from 1 to one hour.
@@ -105,11 +123,39 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
       auto ms = parse_ms(arg, argv[++i]);
       if (!ms) return std::unexpected(ms.error());
       (arg == "--action-timeout" ? options.timeouts.action : options.timeouts.navigation) = *ms;
+    } else if (arg == "--profile") {
+      if (i + 1 == argc || !*argv[i + 1]) {
+        return std::unexpected(std::string("--profile requires a folder"));
+      }
+      options.profile = argv[++i];
+    } else if (arg == "--headed") {
+      options.headed = true;
+    } else if (arg == "--browser-arg") {
+      if (i + 1 == argc) return std::unexpected(std::string("--browser-arg requires an argument"));
+      options.browser_args.emplace_back(argv[++i]);
     } else {
       return std::unexpected("unknown argument: '" + std::string(arg) + "' (try --help)");
     }
   }
   return options;
+}
+
+// What the options ask for and cannot have, whatever the browser would say.
+std::expected<void, std::string> check_options(const Options& options) {
+  if (!options.attach.empty() && !options.browser_args.empty()) {
+    return std::unexpected(std::string(kArgWithAttach));
+  }
+#if !defined(__APPLE__)
+  auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+  };
+  // Without one the browser fails long after its start, with pages of log.
+  if (options.headed && !set("DISPLAY") && !set("WAYLAND_DISPLAY")) {
+    return std::unexpected(std::string(kNoDisplay));
+  }
+#endif
+  return {};
 }
 
 std::expected<std::pair<sys::Fd, uint16_t>, std::string> listen_on_loopback() {
@@ -143,6 +189,7 @@ int run(int argc, char** argv) {
   auto options = parse_options(argc, argv);
   if (!options) return fail(options.error());
   if (options->help) return sys::write_all(STDOUT_FILENO, kHelp) ? 0 : 1;
+  if (auto checked = check_options(*options); !checked) return fail(checked.error());
   // A client that goes away mid-reply must show up as an error, not a signal.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
@@ -180,7 +227,8 @@ int run(int argc, char** argv) {
   auto chromium =
       choose_browser(options->chromium, std::getenv("TESSIK_CHROMIUM"), browser_candidates());
   if (!chromium) return fail(chromium.error());
-  auto process = launch_browser({*chromium, options->browser_log});
+  auto process = launch_browser({*chromium, options->browser_log, options->profile,
+                                 options->headed, options->browser_args});
   if (!process) return fail(process.error());
   int status = 0;
   bool browser_exited = false;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -59,6 +60,63 @@ std::expected<Profile, std::string> make_profile(const std::string& folder) {
     return fail("cannot rename " + taking, errno);
   }
   return Profile{std::move(path), std::move(*lock)};
+}
+
+std::expected<Profile, std::string> open_kept_profile(const std::string& folder) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(folder, error);
+  if (error) return std::unexpected("cannot find the profile " + folder + ": " + error.message());
+  std::string path = absolute.lexically_normal().string();
+  if (path.size() > 1 && path.ends_with('/')) path.pop_back();
+  if (::mkdir(path.c_str(), 0700) == 0) {
+    // The umask may have taken more than asked.
+    if (::chmod(path.c_str(), 0700) != 0) {
+      return std::unexpected("cannot set the mode of the profile " + path + ": " +
+                             sys::os_error_text(errno));
+    }
+  } else if (errno != EEXIST) {
+    return std::unexpected("cannot create the profile " + path + ": " + sys::os_error_text(errno));
+  }
+  // A link to a folder is taken as the folder: what counts is who may write there.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    return std::unexpected("cannot inspect the profile " + path + ": " + sys::os_error_text(errno));
+  }
+  if (!S_ISDIR(st.st_mode)) return std::unexpected("the profile " + path + " is not a folder");
+  // Whoever else may write there could read the cookies or plant a page's
+  // storage; the owner must tighten it, as with a loose key file.
+  if (st.st_uid != ::geteuid()) {
+    return std::unexpected("the profile " + path + " belongs to another user");
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return std::unexpected("the profile " + path + " is writable by others (mode " + mode +
+                           "); make it private with chmod 700");
+  }
+
+  std::string lock_path = path + "/" + kKeptProfileLock;
+  auto lock = sys::open_file(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (!lock) {
+    return std::unexpected("cannot open " + lock_path + ": " + sys::os_error_text(lock.error()));
+  }
+  // The file stays, so that two hosts always lock the same one.
+  pid_t holder = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    auto taken = sys::try_lock(lock->get());
+    if (!taken) {
+      return std::unexpected("cannot lock " + lock_path + ": " + sys::os_error_text(taken.error()));
+    }
+    if (*taken) return Profile{std::move(path), std::move(*lock)};
+    auto held_by = sys::lock_holder(lock->get());
+    if (held_by && *held_by > 0) {
+      holder = *held_by;
+      break;
+    }
+    // Let go in between, or not to be told: try again.
+  }
+  std::string by = holder > 0 ? " (pid " + std::to_string(holder) + ")" : "";
+  return std::unexpected("the profile " + path + " is in use by another host" + by);
 }
 
 void sweep_profiles(const std::string& folder) {

@@ -13,6 +13,9 @@ namespace tessik::host {
 
 // The name of the lock inside each profile folder.
 inline constexpr char kProfileLock[] = "tessik-host.lock";
+// The lock inside a kept profile (--profile): of another name, so that a
+// sweep never takes a kept folder for a throwaway one, wherever it lies.
+inline constexpr char kKeptProfileLock[] = "tessik-host-kept.lock";
 
 struct Profile {
   std::string path;
@@ -24,6 +27,12 @@ std::string temp_folder();
 
 // Makes `<folder>/tessik-host-XXXXXX` with its lock taken.
 std::expected<Profile, std::string> make_profile(const std::string& folder);
+
+// Opens the kept profile `folder` with its lock taken: made 0700 when
+// missing; refused when it is not a folder of this user's alone (another
+// user owns it, or others may write to it), or when another host holds it.
+// The path given back is absolute, as the browser needs it.
+std::expected<Profile, std::string> open_kept_profile(const std::string& folder);
 
 // Removes the profile folders in `folder`, of this user, whose lock no
 // process holds. A folder without the lock is left alone: it is being made,

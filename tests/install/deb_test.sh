@@ -89,7 +89,18 @@ fi
 if [[ -n $host_binary ]]; then
     check_package tessik-browser-host "$host_binary" 'tessik-browser-host - ' \
         bin/tessik-browser-host \
-        "share/man/man1/$host_man_name"
+        "share/man/man1/$host_man_name" \
+        lib/systemd/user/tessik-browser-host.service \
+        share/tessik-browser-host/tessik-browser-host.plist
+    # The service files start the binary where the package puts it, not where
+    # the build tree would install it.
+    unpacked=$tmp/tessik-browser-host/usr
+    exec_start=$(grep '^ExecStart=' "$unpacked/lib/systemd/user/tessik-browser-host.service")
+    [[ $exec_start == ExecStart=/usr/bin/tessik-browser-host ]] ||
+        failed "the packaged unit starts '$exec_start', not /usr/bin/tessik-browser-host"
+    grep -qF '<string>/usr/bin/tessik-browser-host</string>' \
+        "$unpacked/share/tessik-browser-host/tessik-browser-host.plist" ||
+        failed "the packaged agent does not start /usr/bin/tessik-browser-host"
     # The host is nothing without the browser it drives, and of little use
     # without the client.
     deb=$tmp/out/tessik-browser-host_${version}_${arch}.deb

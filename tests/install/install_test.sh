@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build tree into scratch prefixes and checks what lands where:
 # the tool's component is exactly its five files, the host's (when the build
-# has the host) its binary and page, a full install holds no test or fuzz
+# has the host) its binary, page and service files, a full install holds no test or fuzz
 # program, and the installed files work or match their sources.
 # usage: install_test.sh BUILD_DIR SOURCE_DIR BINARY MAN_PAGE_NAME [HOST_BINARY HOST_MAN_PAGE_NAME]
 # shellcheck source=tests/install/lib.sh
@@ -19,7 +19,12 @@ expected=(
     share/fish/vendor_completions.d/tessik-browser.fish
 )
 
-host_expected=(bin/tessik-browser-host "share/man/man1/$host_man_name")
+host_expected=(
+    bin/tessik-browser-host
+    "share/man/man1/$host_man_name"
+    lib/systemd/user/tessik-browser-host.service
+    share/tessik-browser-host/tessik-browser-host.plist
+)
 
 # installed_files PREFIX prints the files below PREFIX, relative to it.
 installed_files() {
