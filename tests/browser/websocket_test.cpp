@@ -1,5 +1,6 @@
 // The WebSocket client's parts that need no browser: the digest behind the
-// upgrade's accept check, frames out, and the decoder of frames in.
+// upgrade's accept check, frames out, the decoder of frames in, and which
+// endpoints --attach takes.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/attach.h"
 #include "host/websocket.h"
 
 namespace tessik::host {
@@ -171,6 +173,46 @@ TEST(WebSocketFrames, TheDecoderJoinsMessagesHowEverTheyAreSplit) {
       SCOPED_TRACE(c.name + ", " + std::to_string(chunk) + " bytes at a time");
       EXPECT_EQ(decode(c.bytes, chunk), c.seen);
     }
+  }
+}
+
+TEST(AttachEndpoints, OnlyLoopbackIsTaken) {
+  struct Case {
+    std::string text;
+    std::string shown;  // empty: refused
+    std::string path;
+  };
+  const std::vector<Case> cases = {
+      {"9222", "127.0.0.1:9222", ""},
+      {"ws://127.0.0.1:9222/devtools/browser/ab-c", "127.0.0.1:9222", "/devtools/browser/ab-c"},
+      {"ws://localhost:9333/devtools/browser/x", "127.0.0.1:9333", "/devtools/browser/x"},
+      {"ws://[::1]:9222/devtools/browser/x", "[::1]:9222", "/devtools/browser/x"},
+      {"ws://127.1.2.3:80/x", "127.1.2.3:80", "/x"},
+      {"ws://192.168.1.2:9222/devtools/browser/x", "", ""},
+      {"ws://example.com:9222/devtools/browser/x", "", ""},
+      {"ws://[2001:db8::1]:9222/devtools/browser/x", "", ""},
+      {"ws://[::ffff:127.0.0.1]:9222/x", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto endpoint = parse_endpoint(c.text);
+    if (c.shown.empty()) {
+      ASSERT_FALSE(endpoint);
+      EXPECT_NE(endpoint.error().find("the debugging protocol has no authentication"),
+                std::string::npos)
+          << endpoint.error();
+      continue;
+    }
+    ASSERT_TRUE(endpoint) << endpoint.error();
+    EXPECT_EQ(endpoint->shown(), c.shown);
+    EXPECT_EQ(endpoint->path, c.path);
+  }
+  // Not endpoints at all: said as such, not taken for remote ones.
+  for (std::string text : {"0", "65536", "http://127.0.0.1:9222", "ws://127.0.0.1/x", ""}) {
+    SCOPED_TRACE(text);
+    auto endpoint = parse_endpoint(text);
+    ASSERT_FALSE(endpoint);
+    EXPECT_EQ(endpoint.error().find("authentication"), std::string::npos) << endpoint.error();
   }
 }
 
