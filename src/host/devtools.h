@@ -54,9 +54,6 @@ class DevTools final : private MessageSink {
  public:
   // `abort_fd` turning readable ends every wait at once.
   DevTools(std::unique_ptr<Transport> transport, int abort_fd);
-  // Over the pipes of a launched browser, both non-blocking.
-  DevTools(sys::Fd to_browser, sys::Fd from_browser, int abort_fd)
-      : DevTools(pipe_transport(std::move(to_browser), std::move(from_browser)), abort_fd) {}
   DevTools(const DevTools&) = delete;
   DevTools& operator=(const DevTools&) = delete;
 
