@@ -83,15 +83,15 @@ std::expected<void, std::string> Browser::keep_a_widget(Clock::time_point deadli
 std::expected<void, std::string> Browser::start(Clock::time_point deadline) {
   auto targets = devtools_.call("Target.getTargets", {}, {}, deadline);
   if (!targets) return std::unexpected(targets.error());
-  std::string first;
+  // Tabs open already (a browser the host attached to may have many) are
+  // widgets in the order the browser lists them.
+  std::vector<std::string> pages;
   if (const JsonValue* infos = targets->result.find("targetInfos"); infos && infos->is_array()) {
     for (JsonValue info : infos->items()) {
-      if (string_member(info, "type") == "page") {
-        first = string_member(info, "targetId");
-        break;
-      }
+      if (string_member(info, "type") == "page") pages.emplace_back(string_member(info, "targetId"));
     }
   }
+  std::string first = pages.empty() ? std::string() : pages.front();
   if (first.empty()) {
     JsonDocument doc;
     auto created = devtools_.call("Target.createTarget",
@@ -101,6 +101,7 @@ std::expected<void, std::string> Browser::start(Clock::time_point deadline) {
     first = string_member(created->result, "targetId");
   }
   widgets_.start(first);
+  for (size_t i = 1; i < pages.size(); ++i) widgets_.add_opened(pages[i]);
 
   JsonDocument doc;
   auto discover = devtools_.call("Target.setDiscoverTargets",

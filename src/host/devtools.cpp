@@ -31,22 +31,16 @@ constexpr JsonReadOptions kBrowserText{.max_depth = 1000,
 
 const std::string kStopping(kHostStopping);
 
-// The browser's output is read this much at a time at least.
-constexpr size_t kReadChunk = 64 * 1024;
-// Messages at least this long are parsed where they were read.
-constexpr size_t kHandOver = 1 << 20;
-const std::string kExited(kBrowserExited);
-
 }  // namespace
 
-DevTools::DevTools(sys::Fd to_browser, sys::Fd from_browser, int abort_fd)
-    : to_(std::move(to_browser)), from_(std::move(from_browser)), abort_fd_(abort_fd) {}
+DevTools::DevTools(std::unique_ptr<Transport> transport, int abort_fd)
+    : transport_(std::move(transport)), abort_fd_(abort_fd) {}
 
 std::expected<uint64_t, std::string> DevTools::send_command(std::string_view method,
                                                             JsonValue params,
                                                             std::string_view session,
                                                             Clock::time_point deadline) {
-  if (closed_) return std::unexpected(kExited);
+  if (closed()) return std::unexpected(std::string(transport_->gone()));
   uint64_t id = next_id_++;
   JsonDocument doc;
   ObjectBuilder message(doc);
@@ -137,15 +131,11 @@ std::expected<void, std::string> DevTools::wait_for_event(Clock::time_point dead
 
 std::expected<void, std::string> DevTools::send(std::string_view message,
                                                 Clock::time_point deadline) {
-  std::string framed(message);
-  framed.push_back('\0');
-  // A full pipe means the browser is behind on reading: wait, within limits.
-  auto written = sys::write_all(to_.get(), framed, {deadline, abort_fd_});
+  // A browser behind on reading holds the write up: wait, within limits.
+  auto written = transport_->send(message, {deadline, abort_fd_});
   if (written) return {};
   switch (written.error()) {
-    case EPIPE:
-      closed_ = true;
-      return std::unexpected(kExited);
+    case EPIPE: return std::unexpected(std::string(transport_->gone()));
     case ECANCELED: return std::unexpected(kStopping);
     case ETIMEDOUT: return std::unexpected(std::string("the browser took no command in time"));
     default:
@@ -154,7 +144,7 @@ std::expected<void, std::string> DevTools::send(std::string_view message,
 }
 
 std::expected<void, std::string> DevTools::read_some(Clock::time_point deadline) {
-  pollfd fds[2] = {{from_.get(), POLLIN, 0}, {abort_fd_, POLLIN, 0}};
+  pollfd fds[2] = {{transport_->read_fd(), POLLIN, 0}, {abort_fd_, POLLIN, 0}};
   int ready = ::poll(fds, 2, sys::poll_timeout(deadline));
   if (ready < 0 && errno == EINTR) return {};
   if (ready < 0) {
@@ -162,77 +152,10 @@ std::expected<void, std::string> DevTools::read_some(Clock::time_point deadline)
   }
   if (fds[1].revents != 0) return std::unexpected(kStopping);
   if (fds[0].revents == 0) return {};
-
-  for (;;) {
-    // Everything read has been handled: the next message starts at the front.
-    if (input_begin_ == input_.size()) {
-      input_.set_size(0);
-      input_begin_ = 0;
-    }
-    if (input_.capacity() - input_.size() < kReadChunk &&
-        !input_.reserve(std::max(2 * input_.capacity(), input_.size() + kReadChunk))) {
-      // The message being read does not fit in memory: it is dropped up to
-      // its end, and the command waiting on it is told why.
-      unreadable_ = kOutOfMemory;
-      skipping_ = true;
-      input_.set_size(0);
-      input_begin_ = 0;
-      if (input_.capacity() == 0) return std::unexpected(unreadable_);
-    }
-    size_t scan = input_.size();
-    ssize_t n = ::read(from_.get(), input_.data() + scan, input_.capacity() - scan);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    if (n < 0) return std::unexpected("cannot read from the browser: " + sys::os_error_text(errno));
-    if (n == 0) {
-      closed_ = true;
-      return std::unexpected(kExited);
-    }
-    input_.set_size(scan + static_cast<size_t>(n));
-    // Every NUL before `scan` has been handled already.
-    while (const void* found = std::memchr(input_.data() + scan, 0, input_.size() - scan)) {
-      size_t nul = static_cast<size_t>(static_cast<const char*>(found) - input_.data());
-      scan = nul + 1;
-      size_t begin = std::exchange(input_begin_, nul + 1);
-      if (std::exchange(skipping_, false)) continue;  // the end of a dropped message
-      if (nul - begin < kHandOver) {
-        ByteBuffer copy(std::string_view(input_.data() + begin, nul - begin));
-        if (copy.size() != nul - begin) {
-          unreadable_ = kOutOfMemory;
-          continue;
-        }
-        take_message(std::move(copy), 0);
-        continue;
-      }
-      // A large message is parsed in the buffer it was read into, not copied:
-      // what follows it moves to a buffer of its own first.
-      ByteBuffer rest;
-      size_t left = input_.size() - scan;
-      if (!rest.reserve(std::max(left, kReadChunk))) {
-        unreadable_ = kOutOfMemory;
-        continue;
-      }
-      if (left > 0) std::memcpy(rest.data(), input_.data() + scan, left);
-      rest.set_size(left);
-      ByteBuffer message = std::exchange(input_, std::move(rest));
-      message.set_size(nul);
-      input_begin_ = 0;
-      scan = 0;
-      take_message(std::move(message), begin);
-    }
-    // The bytes of a message being dropped are not kept.
-    if (skipping_) input_.set_size(input_begin_);
-    if (input_begin_ > (1u << 20)) {
-      size_t left = input_.size() - input_begin_;
-      std::memmove(input_.data(), input_.data() + input_begin_, left);
-      input_.set_size(left);
-      input_begin_ = 0;
-    }
-  }
-  return {};
+  return transport_->read(*this);
 }
 
-void DevTools::take_message(ByteBuffer text, size_t begin) {
+void DevTools::message(ByteBuffer text, size_t begin) {
   // An allocation that fails here loses this message alone; the stream
   // stays whole for the next ones.
   try {

@@ -1,19 +1,21 @@
 #pragma once
-// The browser's debugging protocol over a pair of pipes: JSON messages, each
-// ended by a NUL byte. Commands get replies by id; everything else the browser
-// sends is an event, kept in arrival order until the caller takes it.
+// The browser's debugging protocol over a transport (transport.h): JSON
+// messages. Commands get replies by id; everything else the browser sends is
+// an event, kept in arrival order until the caller takes it.
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <expected>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "host/transport.h"
 #include "json/buffer.h"
 #include "json/value.h"
 #include "sys/fd.h"
@@ -24,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 
 // What a command fails with when the browser has gone away under it.
 inline constexpr std::string_view kBrowserExited = "the browser has exited";
+// The same for a browser the host attached to, whose end it cannot see.
+inline constexpr std::string_view kBrowserGone = "the browser has gone";
 // What a command fails with when the host stops under it.
 inline constexpr std::string_view kHostStopping = "the host is stopping";
 // What a command fails with when an allocation for it fails.
@@ -46,11 +50,10 @@ struct Event {
   JsonValue params;
 };
 
-class DevTools {
+class DevTools final : private MessageSink {
  public:
-  // `to_browser` and `from_browser` are non-blocking; `abort_fd` turning
-  // readable ends every wait at once.
-  DevTools(sys::Fd to_browser, sys::Fd from_browser, int abort_fd);
+  // `abort_fd` turning readable ends every wait at once.
+  DevTools(std::unique_ptr<Transport> transport, int abort_fd);
   DevTools(const DevTools&) = delete;
   DevTools& operator=(const DevTools&) = delete;
 
@@ -84,10 +87,10 @@ class DevTools {
   std::expected<void, std::string> read_available() { return read_some(Clock::now()); }
 
   std::deque<Event>& events() { return events_; }
-  // The browser's end of the pipe is closed: it has exited.
-  bool closed() const { return closed_; }
+  // The browser's end is closed: it has exited, or gone away.
+  bool closed() const { return transport_->closed(); }
   // The descriptor to watch for the browser's messages while idle.
-  int read_fd() const { return from_.get(); }
+  int read_fd() const { return transport_->read_fd(); }
   int abort_fd() const { return abort_fd_; }
 
  private:
@@ -98,22 +101,18 @@ class DevTools {
   // One wait for input and one read; keeps whole messages.
   std::expected<void, std::string> read_some(Clock::time_point deadline);
   // Parses text[begin, size) and keeps it as the awaited reply or an event.
-  void take_message(ByteBuffer text, size_t begin);
+  void message(ByteBuffer text, size_t begin) override;
+  void lost(std::string_view why) override { unreadable_ = why; }
   void keep_message(ByteBuffer text, size_t begin);
   // Why calls in `session` fail at once; empty when they do not.
   std::string_view failure_of(std::string_view session) const;
 
-  sys::Fd to_;
-  sys::Fd from_;
+  std::unique_ptr<Transport> transport_;
   int abort_fd_ = -1;
-  bool closed_ = false;
   uint64_t next_id_ = 1;
   uint64_t awaited_id_ = 0;
   std::optional<JsonDocument> reply_;
   std::string unreadable_;  // why the last message could not be read
-  ByteBuffer input_;  // read from the browser; from input_begin_ on, not yet handled
-  size_t input_begin_ = 0;
-  bool skipping_ = false;  // dropping a message that did not fit, up to its end
   std::deque<Event> events_;
   uint64_t events_seen_ = 0;
   std::function<void(const Event&)> watcher_;

@@ -7,13 +7,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
+#include "host/attach.h"
 #include "host/browser.h"
 #include "host/chromium.h"
 #include "host/devtools.h"
@@ -36,15 +39,24 @@ constexpr std::string_view kHelp =
     "    tessik-browser-host [--chromium <path>] [--browser-log] [--action-timeout <ms>]\n"
     "                        [--navigation-timeout <ms>] [--profile <dir>] [--headed]\n"
     "                        [--browser-arg <arg>]...\n"
+    "    tessik-browser-host --attach <port|ws-url|auto> [--action-timeout <ms>]\n"
+    "                        [--navigation-timeout <ms>]\n"
     "\n"
     "Starts the browser, announces 127.0.0.1:<port> and a fresh token in\n"
     "$HOME/.tessik/state/browser-rpc.json, and serves POST /v1/exec until\n"
     "SIGINT, SIGTERM, SIGHUP or SIGQUIT, or until the browser exits.\n"
+    "With --attach it drives a browser that runs already and leaves it running.\n"
     "\n"
     "OPTIONS:\n"
     "    --chromium <path>    the browser to run (default: $TESSIK_CHROMIUM, else a\n"
     "                         Chromium or Chrome in its usual place)\n"
     "    --browser-log        let the browser's own messages through to stderr\n"
+    "    --attach <port|ws-url|auto>\n"
+    "                         drive the Chrome or Chromium started with\n"
+    "                         --remote-debugging-port on this machine: its port,\n"
+    "                         its ws://127.0.0.1:<port>/devtools/browser/<id> URL,\n"
+    "                         or auto (the DevToolsActivePort file in its profile);\n"
+    "                         its tabs become widgets; it is never closed\n"
     "    --action-timeout <ms>\n"
     "                         how long click, type and text wait for their element,\n"
     "                         and a click or submit for the next page (default: 5000)\n"
@@ -62,8 +74,6 @@ constexpr std::string_view kHelp =
 // Failures of the options as given, found before anything starts.
 constexpr std::string_view kNoDisplay =
     "--headed needs a display, and neither DISPLAY nor WAYLAND_DISPLAY is set";
-constexpr std::string_view kArgWithAttach =
-    "--browser-arg cannot be used with --attach: that browser was started by someone else";
 
 // The browser's start-up, first tab included.
 constexpr auto kStartLimit = std::chrono::seconds(30);
@@ -88,7 +98,8 @@ struct Options {
   std::string profile;  // empty: a throwaway one
   bool headed = false;
   std::vector<std::string> browser_args;
-  std::string attach;  // a browser already running, which the host does not launch
+  std::string attach;       // empty: launch a browser
+  std::string launch_only;  // the first option that only a launch takes
 };
 
 // A whole number of milliseconds from 1 to one hour.
@@ -115,9 +126,11 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
       options.help = true;
     } else if (arg == "--browser-log") {
       options.browser_log = true;
-    } else if (arg == "--chromium") {
-      if (i + 1 == argc) return std::unexpected(std::string("--chromium requires an argument"));
-      options.chromium = argv[++i];
+      if (options.launch_only.empty()) options.launch_only = arg;
+    } else if (arg == "--chromium" || arg == "--attach") {
+      if (i + 1 == argc) return std::unexpected(std::string(arg) + " requires an argument");
+      (arg == "--chromium" ? options.chromium : options.attach) = argv[++i];
+      if (arg == "--chromium" && options.launch_only.empty()) options.launch_only = arg;
     } else if (arg == "--action-timeout" || arg == "--navigation-timeout") {
       if (i + 1 == argc) return std::unexpected(std::string(arg) + " requires an argument");
       auto ms = parse_ms(arg, argv[++i]);
@@ -128,23 +141,27 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
         return std::unexpected(std::string("--profile requires a folder"));
       }
       options.profile = argv[++i];
+      if (options.launch_only.empty()) options.launch_only = arg;
     } else if (arg == "--headed") {
       options.headed = true;
+      if (options.launch_only.empty()) options.launch_only = arg;
     } else if (arg == "--browser-arg") {
       if (i + 1 == argc) return std::unexpected(std::string("--browser-arg requires an argument"));
       options.browser_args.emplace_back(argv[++i]);
+      if (options.launch_only.empty()) options.launch_only = arg;
     } else {
       return std::unexpected("unknown argument: '" + std::string(arg) + "' (try --help)");
     }
+  }
+  if (!options.attach.empty() && !options.launch_only.empty()) {
+    return std::unexpected(options.launch_only +
+                           " applies to a browser the host starts, not to one it attaches to");
   }
   return options;
 }
 
 // What the options ask for and cannot have, whatever the browser would say.
 std::expected<void, std::string> check_options(const Options& options) {
-  if (!options.attach.empty() && !options.browser_args.empty()) {
-    return std::unexpected(std::string(kArgWithAttach));
-  }
 #if !defined(__APPLE__)
   auto set = [](const char* name) {
     const char* value = std::getenv(name);
@@ -224,18 +241,28 @@ int run(int argc, char** argv) {
     }
   }
 
-  auto chromium =
-      choose_browser(options->chromium, std::getenv("TESSIK_CHROMIUM"), browser_candidates());
-  if (!chromium) return fail(chromium.error());
-  auto process = launch_browser({*chromium, options->browser_log, options->profile,
-                                 options->headed, options->browser_args});
-  if (!process) return fail(process.error());
+  // A launched browser, or the transport to one that runs already.
+  std::optional<BrowserProcess> process;
+  std::unique_ptr<Transport> transport;
+  if (!options->attach.empty()) {
+    auto attached = attach_browser(options->attach, Clock::now() + kStartLimit);
+    if (!attached) return fail(attached.error());
+    transport = std::move(*attached);
+  } else {
+    auto chromium =
+        choose_browser(options->chromium, std::getenv("TESSIK_CHROMIUM"), browser_candidates());
+    if (!chromium) return fail(chromium.error());
+    auto launched = launch_browser({*chromium, options->browser_log, options->profile,
+                                    options->headed, options->browser_args});
+    if (!launched) return fail(launched.error());
+    process = std::move(*launched);
+    transport = pipe_transport(std::move(process->to_browser), std::move(process->from_browser));
+  }
   int status = 0;
   bool browser_exited = false;
   {
-    // The connection owns the browser's pipes from now on.
-    DevTools devtools(std::move(process->to_browser), std::move(process->from_browser),
-                      abort_pipe->read.get());
+    // The connection owns the browser's pipes or socket from now on.
+    DevTools devtools(std::move(transport), abort_pipe->read.get());
     Browser browser(devtools, options->timeouts);
 
     auto started = browser.start(Clock::now() + kStartLimit);
@@ -248,8 +275,9 @@ int run(int argc, char** argv) {
     } else {
       (void)sys::write_all(STDOUT_FILENO,
                            "listening on 127.0.0.1:" + std::to_string(port) + "\n");
-      auto stopped = serve({listen_fd.get(), port, *token, signal_pipe->read.get(), process->pid,
-                            abort_pipe->write.get()},
+      auto stopped = serve({listen_fd.get(), port, *token, signal_pipe->read.get(),
+                            process ? process->pid : -1, abort_pipe->write.get(),
+                            process ? kBrowserExited : kBrowserGone},
                            browser, devtools);
       // Clients must stop finding this host before it goes.
       auto removed = remove_state_file(*path, *written);
@@ -262,7 +290,8 @@ int run(int argc, char** argv) {
       }
     }
     listen_fd.reset();
-    if (!browser_exited && !devtools.closed()) {
+    // A browser the host attached to is someone else's: it is left running.
+    if (process && !browser_exited && !devtools.closed()) {
       // The abort pipe holds the byte that stopped the worker; it would cut
       // the close request short.
       sys::drain(abort_pipe->read.get());
@@ -270,6 +299,10 @@ int run(int argc, char** argv) {
       auto closing = devtools.call("Browser.close", {}, {}, Clock::now() + kCloseLimit);
       (void)closing;
     }
+  }
+  if (!process) {
+    if (browser_exited) fail(kBrowserGone);
+    return status;
   }
   std::string how = stop_browser(*process, kCloseLimit);
   if (browser_exited) fail("the browser exited (" + how + ")");

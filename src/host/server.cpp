@@ -300,7 +300,8 @@ class Loop {
     // The browser's helpers hold its pipe open for a while after it dies;
     // its own exit is the sure sign. WNOWAIT leaves the reaping to its stop.
     siginfo_t info{};
-    if (::waitid(P_PID, static_cast<id_t>(options_.browser_pid), &info,
+    if (options_.browser_pid > 0 &&
+        ::waitid(P_PID, static_cast<id_t>(options_.browser_pid), &info,
                  WEXITED | WNOHANG | WNOWAIT) == 0 &&
         info.si_pid == options_.browser_pid) {
       return StopReason::browser_exited;
@@ -330,7 +331,7 @@ class Loop {
   void refuse_for_closing(Connection& c) {
     try {
       reply(c, 503,
-            error_envelope(closing_for_ == StopReason::signal ? kHostStopping : kBrowserExited));
+            error_envelope(closing_for_ == StopReason::signal ? kHostStopping : options_.gone));
     } catch (const std::bad_alloc&) {
       c.fd.reset();
     }

@@ -42,6 +42,7 @@ struct ServeOptions {
   int signal_fd = -1;
   pid_t browser_pid = -1;  // watched through SIGCHLD, not reaped
   int abort_write = -1;    // written to end the worker's waits on the browser
+  std::string_view gone = kBrowserExited;  // what requests fail with when it has gone
 };
 
 // Serves until a stop request or the browser's end; the worker has finished

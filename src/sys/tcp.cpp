@@ -20,14 +20,15 @@ std::expected<void, int> no_sigpipe([[maybe_unused]] int fd) {
 
 }  // namespace
 
-std::expected<Fd, int> tcp_socket() {
+std::expected<Fd, int> tcp_socket(bool ipv6) {
+  int family = ipv6 ? AF_INET6 : AF_INET;
   // TESSIK_FORCE_PORTABLE takes the path of systems without SOCK_CLOEXEC
   // (macOS), so that it is built and tested on Linux too.
 #if defined(SOCK_CLOEXEC) && !defined(TESSIK_FORCE_PORTABLE)
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Fd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return std::unexpected(errno);
 #else
-  Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
+  Fd fd(::socket(family, SOCK_STREAM, 0));
   if (!fd) return std::unexpected(errno);
   if (auto set = set_cloexec(fd.get()); !set) return std::unexpected(set.error());
 #endif

@@ -9,8 +9,8 @@
 
 namespace tessik::sys {
 
-// A new IPv4 stream socket.
-std::expected<Fd, int> tcp_socket();
+// A new IPv4 stream socket, or an IPv6 one.
+std::expected<Fd, int> tcp_socket(bool ipv6 = false);
 
 // The next connection waiting on `listener`, non-blocking. EAGAIN when there
 // is none.
