@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "host/json_read.h"
+#include "host/messages.h"
 #include "host/websocket.h"
 #include "json/reader.h"
 #include "sys/os_error.h"
@@ -30,9 +31,7 @@ constexpr size_t kMaxAnswer = 64 * 1024;
 constexpr auto kAnswerLimit = std::chrono::seconds(3);
 
 std::unexpected<std::string> refused_remote(std::string_view host) {
-  return std::unexpected("refusing to attach to '" + std::string(host) +
-                         "': the debugging protocol has no authentication, so only a browser on "
-                         "this machine's loopback interface may be driven");
+  return std::unexpected(msg::refused_remote(host));
 }
 
 std::expected<uint16_t, std::string> parse_port(std::string_view text) {
@@ -43,7 +42,7 @@ std::expected<uint16_t, std::string> parse_port(std::string_view text) {
     if (digits) port = port * 10 + static_cast<uint32_t>(c - '0');
   }
   if (!digits || port == 0 || port > 65535) {
-    return std::unexpected("not a port from 1 to 65535: '" + std::string(text) + "'");
+    return std::unexpected(msg::not_a_port(text));
   }
   return static_cast<uint16_t>(port);
 }
@@ -55,7 +54,7 @@ std::expected<void, std::string> await(int fd, short events, Clock::time_point d
     int ready = ::poll(&entry, 1, sys::poll_timeout(deadline));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return std::unexpected(sys::os_error_text(errno));
-    if (ready == 0) return std::unexpected(std::string("no answer in time"));
+    if (ready == 0) return std::unexpected(std::string(msg::kNoAnswerInTime));
     return {};
   }
 }
@@ -81,7 +80,7 @@ std::expected<sys::Fd, std::string> connect_to(const Endpoint& endpoint,
     address->sin_family = AF_INET;
     address->sin_port = htons(endpoint.port);
     if (::inet_pton(AF_INET, endpoint.address.c_str(), &address->sin_addr) != 1) {
-      return std::unexpected(std::string("not an address"));
+      return std::unexpected(std::string(msg::kNotAnAddress));
     }
     length = sizeof *address;
   }
@@ -127,7 +126,7 @@ std::expected<Answer, std::string> exchange(int fd, std::string_view request, bo
       }
     }
     if (head_end != std::string::npos && got.size() >= wanted) break;
-    if (got.size() >= kMaxAnswer) return std::unexpected(std::string("an answer too long"));
+    if (got.size() >= kMaxAnswer) return std::unexpected(std::string(msg::kAnswerTooLong));
     if (auto waited = await(fd, POLLIN, deadline); !waited) return std::unexpected(waited.error());
     char chunk[4096];
     ssize_t n = ::read(fd, chunk, sizeof chunk);
@@ -135,7 +134,7 @@ std::expected<Answer, std::string> exchange(int fd, std::string_view request, bo
     if (n < 0) return std::unexpected(sys::os_error_text(errno));
     if (n == 0) {
       if (head_end != std::string::npos && whole) break;
-      return std::unexpected(std::string("the connection closed before an answer"));
+      return std::unexpected(std::string(msg::kClosedBeforeAnswer));
     }
     got.append(chunk, static_cast<size_t>(n));
   }
@@ -180,11 +179,11 @@ std::expected<std::string, std::string> ask_path(const Endpoint& endpoint,
                          true, deadline);
   if (!answer) return std::unexpected(answer.error());
   if (!status_is(answer->head, "200")) {
-    return std::unexpected("/json/version answered " + answer->head.substr(0, answer->head.find('\r')));
+    return std::unexpected(msg::version_answered(answer->head.substr(0, answer->head.find('\r'))));
   }
   auto doc = parse_json(std::string_view(answer->rest));
   std::string_view url = doc ? string_member(doc->root(), "webSocketDebuggerUrl") : "";
-  if (url.empty()) return std::unexpected(std::string("/json/version named no webSocketDebuggerUrl"));
+  if (url.empty()) return std::unexpected(std::string(msg::kNoDebuggerUrl));
   auto named = parse_endpoint(url);
   if (!named) return std::unexpected(named.error());
   return named->path;
@@ -208,11 +207,10 @@ std::expected<std::unique_ptr<Transport>, std::string> upgrade(const Endpoint& e
                          false, deadline);
   if (!answer) return std::unexpected(answer.error());
   if (!status_is(answer->head, "101")) {
-    return std::unexpected("the upgrade to a WebSocket was answered " +
-                           answer->head.substr(0, answer->head.find('\r')));
+    return std::unexpected(msg::upgrade_answered(answer->head.substr(0, answer->head.find('\r'))));
   }
   if (header(answer->head, "sec-websocket-accept") != websocket_accept(key)) {
-    return std::unexpected(std::string("the upgrade's answer has the wrong Sec-WebSocket-Accept"));
+    return std::unexpected(std::string(msg::kWrongAccept));
   }
   return websocket_transport(std::move(*socket), answer->rest);
 }
@@ -238,14 +236,13 @@ std::expected<Endpoint, std::string> parse_endpoint(std::string_view text) {
   endpoint.address = "127.0.0.1";
   if (!text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos) {
     auto port = parse_port(text);
-    if (!port) return std::unexpected("--attach: " + port.error());
+    if (!port) return std::unexpected(msg::because(msg::kAttachOption, port.error()));
     endpoint.port = *port;
     return endpoint;
   }
   const std::string_view scheme = "ws://";
   if (!text.starts_with(scheme)) {
-    return std::unexpected("--attach takes a port, a ws:// URL or 'auto', not '" +
-                           std::string(text) + "'");
+    return std::unexpected(msg::not_an_endpoint(text));
   }
   std::string_view rest = text.substr(scheme.size());
   size_t slash = rest.find('/');
@@ -255,20 +252,20 @@ std::expected<Endpoint, std::string> parse_endpoint(std::string_view text) {
   std::string_view port;
   if (authority.starts_with('[')) {
     size_t close = authority.find(']');
-    if (close == std::string_view::npos) return std::unexpected("--attach: a bad URL: '" + std::string(text) + "'");
+    if (close == std::string_view::npos) return std::unexpected(msg::bad_url(text));
     host = authority.substr(1, close - 1);
     std::string_view after = authority.substr(close + 1);
-    if (!after.starts_with(':')) return std::unexpected("--attach: the URL names no port: '" + std::string(text) + "'");
+    if (!after.starts_with(':')) return std::unexpected(msg::url_without_port(text));
     port = after.substr(1);
     endpoint.ipv6 = true;
   } else {
     size_t colon = authority.rfind(':');
-    if (colon == std::string_view::npos) return std::unexpected("--attach: the URL names no port: '" + std::string(text) + "'");
+    if (colon == std::string_view::npos) return std::unexpected(msg::url_without_port(text));
     host = authority.substr(0, colon);
     port = authority.substr(colon + 1);
   }
   auto number = parse_port(port);
-  if (!number) return std::unexpected("--attach: " + number.error());
+  if (!number) return std::unexpected(msg::because(msg::kAttachOption, number.error()));
   endpoint.port = *number;
   if (endpoint.ipv6) {
     in6_addr address{};
@@ -294,7 +291,7 @@ std::expected<Endpoint, std::string> parse_active_port(std::string_view text) {
   if (!port) return std::unexpected(port.error());
   std::string_view path = end == std::string_view::npos ? "" : text.substr(end + 1);
   path = path.substr(0, path.find('\n'));
-  if (!path.starts_with('/')) return std::unexpected(std::string("no WebSocket path on its line 2"));
+  if (!path.starts_with('/')) return std::unexpected(std::string(msg::kNoPathOnLine2));
   Endpoint endpoint;
   endpoint.address = "127.0.0.1";
   endpoint.port = *port;
@@ -329,8 +326,7 @@ std::expected<std::unique_ptr<Transport>, std::string> attach_browser(
     if (!parsed) return std::unexpected(parsed.error());
     auto attached = attach_to(*parsed, deadline);
     if (!attached) {
-      return std::unexpected("cannot attach to the browser at " + parsed->shown() + ": " +
-                             attached.error());
+      return std::unexpected(msg::cannot_attach(parsed->shown(), attached.error()));
     }
     return attached;
   }
@@ -346,9 +342,7 @@ std::expected<std::unique_ptr<Transport>, std::string> attach_browser(
     // A file left by a browser that has gone names a port nobody answers on.
     if (attached) return attached;
   }
-  return std::unexpected(
-      "found no running browser to attach to: looked for a DevToolsActivePort whose browser "
-      "answers in " + looked + " (start Chrome or Chromium with --remote-debugging-port)");
+  return std::unexpected(msg::found_no_browser(looked));
 }
 
 }  // namespace tessik::host

@@ -17,6 +17,7 @@
 
 #include "host/transport.h"
 #include "json/buffer.h"
+#include "host/messages.h"
 #include "json/value.h"
 #include "sys/fd.h"
 
@@ -24,16 +25,12 @@ namespace tessik::host {
 
 using Clock = std::chrono::steady_clock;
 
-// What a command fails with when the browser has gone away under it.
-inline constexpr std::string_view kBrowserExited = "the browser has exited";
-// The same for a browser the host attached to, whose end it cannot see.
-inline constexpr std::string_view kBrowserGone = "the browser has gone";
-// What a command fails with when the host stops under it.
-inline constexpr std::string_view kHostStopping = "the host is stopping";
-// What a command fails with when an allocation for it fails.
-inline constexpr std::string_view kOutOfMemory = "out of memory";
-// What a command fails with in a tab whose renderer has crashed.
-inline constexpr std::string_view kPageCrashed = "the page crashed";
+// What commands fail with whatever they were (host/messages.h).
+using msg::kBrowserExited;
+using msg::kBrowserGone;
+using msg::kHostStopping;
+using msg::kOutOfMemory;
+using msg::kPageCrashed;
 
 // A command's reply: the "result" object, owned by `doc`.
 struct Reply {

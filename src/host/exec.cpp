@@ -1,4 +1,5 @@
 #include "host/exec.h"
+#include "host/messages.h"
 
 #include <cstring>
 #include <new>
@@ -13,8 +14,6 @@
 namespace tessik::host {
 
 namespace {
-
-std::string bad(std::string_view what) { return "bad request: " + std::string(what); }
 
 // A client reads 127 levels of arrays and objects, the envelope and a
 // script's outcome ({"ok","value"}) among them: that leaves 125 for a result.
@@ -32,7 +31,7 @@ std::expected<std::optional<std::string>, std::string> string_arg(const JsonValu
                                                                   std::string_view name) {
   const JsonValue* value = args ? args->find(name) : nullptr;
   if (!value) return std::nullopt;
-  if (!value->is_string()) return std::unexpected(bad("args." + std::string(name) + " must be a string"));
+  if (!value->is_string()) return std::unexpected(msg::bad_request(msg::arg_not_string(name)));
   return std::string(value->as_string());
 }
 
@@ -48,28 +47,28 @@ std::string& field(Command& command, std::string_view name) {
 
 std::expected<Command, std::string> decode_exec_request(std::string_view body) {
   auto doc = parse_json(body);
-  if (!doc) return std::unexpected(bad(doc.error().text()));
+  if (!doc) return std::unexpected(msg::bad_request(doc.error().text()));
   JsonValue root = doc->root();
-  if (!root.is_object()) return std::unexpected(bad("the body must be a JSON object"));
+  if (!root.is_object()) return std::unexpected(msg::bad_request(msg::kBodyNotObject));
 
   const JsonValue* name = root.find("command");
-  if (!name) return std::unexpected(bad("missing command"));
-  if (!name->is_string()) return std::unexpected(bad("command must be a string"));
+  if (!name) return std::unexpected(msg::bad_request(msg::kMissingCommand));
+  if (!name->is_string()) return std::unexpected(msg::bad_request(msg::kCommandNotString));
   const CommandSpec* spec = find_command(name->as_string());
-  if (!spec) return std::unexpected("unknown command: " + shown_request_bytes(name->as_string()));
+  if (!spec) return std::unexpected(msg::unknown_command(shown_request_bytes(name->as_string())));
   Command command;
   command.kind = spec->kind;
 
   if (const JsonValue* widget = root.find("widget_id")) {
-    if (!widget->is_string()) return std::unexpected(bad("widget_id must be a string"));
+    if (!widget->is_string()) return std::unexpected(msg::bad_request(msg::kWidgetNotString));
     command.widget = std::string(widget->as_string());
   }
   const JsonValue* args = root.find("args");
-  if (args && !args->is_object()) return std::unexpected(bad("args must be an object"));
+  if (args && !args->is_object()) return std::unexpected(msg::bad_request(msg::kArgsNotObject));
 
   if (spec->takes_submit) {
     if (const JsonValue* submit = args ? args->find("submit") : nullptr) {
-      if (!submit->is_bool()) return std::unexpected(bad("args.submit must be a boolean"));
+      if (!submit->is_bool()) return std::unexpected(msg::bad_request(msg::kSubmitNotBoolean));
       command.submit = submit->as_bool();
     }
   }
@@ -79,7 +78,7 @@ std::expected<Command, std::string> decode_exec_request(std::string_view body) {
     if (!value) return std::unexpected(value.error());
     if (!*value) {
       if (arg.kind == ArgKind::optional_word) continue;
-      return std::unexpected(bad(std::string(spec->word) + " needs args." + std::string(arg.name)));
+      return std::unexpected(msg::bad_request(msg::needs_arg(spec->word, arg.name)));
     }
     field(command, arg.name) = std::move(**value);
     if (arg.name == "selector") command.has_selector = true;

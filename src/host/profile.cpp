@@ -1,4 +1,5 @@
 #include "host/profile.h"
+#include "host/messages.h"
 
 #include <cerrno>
 #include <chrono>
@@ -41,23 +42,23 @@ std::string temp_folder() {
 std::expected<Profile, std::string> make_profile(const std::string& folder) {
   std::string path = folder + "/" + std::string(kPrefix) + "XXXXXX";
   if (!::mkdtemp(path.data())) {
-    return std::unexpected("cannot create a browser profile folder: " + sys::os_error_text(errno));
+    return std::unexpected(msg::because(msg::kCannotCreateProfile, sys::os_error_text(errno)));
   }
-  auto fail = [&](std::string what, int error) {
+  auto fail = [&](std::string_view verb, const std::string& file, int error) {
     remove_folder(path);
-    return std::unexpected(what + ": " + sys::os_error_text(error));
+    return std::unexpected(msg::cannot(verb, file, sys::os_error_text(error)));
   };
   // Locked under another name and then renamed, so that a host sweeping
   // meanwhile never finds the lock free in a folder that is being made.
   std::string taking = path + "/" + kProfileLock + ".new";
   auto lock =
       sys::open_file(taking.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (!lock) return fail("cannot create " + taking, lock.error());
+  if (!lock) return fail(msg::kCreate, taking, lock.error());
   // Nobody else knows the file yet, so the lock is free.
   auto taken = sys::try_lock(lock->get());
-  if (!taken || !*taken) return fail("cannot lock " + taking, taken ? EAGAIN : taken.error());
+  if (!taken || !*taken) return fail(msg::kLock, taking, taken ? EAGAIN : taken.error());
   if (::rename(taking.c_str(), (path + "/" + kProfileLock).c_str()) != 0) {
-    return fail("cannot rename " + taking, errno);
+    return fail(msg::kRename, taking, errno);
   }
   return Profile{std::move(path), std::move(*lock)};
 }
@@ -65,47 +66,45 @@ std::expected<Profile, std::string> make_profile(const std::string& folder) {
 std::expected<Profile, std::string> open_kept_profile(const std::string& folder) {
   std::error_code error;
   std::filesystem::path absolute = std::filesystem::absolute(folder, error);
-  if (error) return std::unexpected("cannot find the profile " + folder + ": " + error.message());
+  if (error) return std::unexpected(msg::cannot(msg::kFindProfile, folder, error.message()));
   std::string path = absolute.lexically_normal().string();
   if (path.size() > 1 && path.ends_with('/')) path.pop_back();
   if (::mkdir(path.c_str(), 0700) == 0) {
     // The umask may have taken more than asked.
     if (::chmod(path.c_str(), 0700) != 0) {
-      return std::unexpected("cannot set the mode of the profile " + path + ": " +
-                             sys::os_error_text(errno));
+      return std::unexpected(msg::cannot(msg::kSetModeOfProfile, path, sys::os_error_text(errno)));
     }
   } else if (errno != EEXIST) {
-    return std::unexpected("cannot create the profile " + path + ": " + sys::os_error_text(errno));
+    return std::unexpected(msg::cannot(msg::kCreateProfile, path, sys::os_error_text(errno)));
   }
   // A link to a folder is taken as the folder: what counts is who may write there.
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
-    return std::unexpected("cannot inspect the profile " + path + ": " + sys::os_error_text(errno));
+    return std::unexpected(msg::cannot(msg::kInspectProfile, path, sys::os_error_text(errno)));
   }
-  if (!S_ISDIR(st.st_mode)) return std::unexpected("the profile " + path + " is not a folder");
+  if (!S_ISDIR(st.st_mode)) return std::unexpected(msg::profile_not_a_folder(path));
   // Whoever else may write there could read the cookies or plant a page's
   // storage; the owner must tighten it, as with a loose key file.
   if (st.st_uid != ::geteuid()) {
-    return std::unexpected("the profile " + path + " belongs to another user");
+    return std::unexpected(msg::profile_of_another_user(path));
   }
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    return std::unexpected("the profile " + path + " is writable by others (mode " + mode +
-                           "); make it private with chmod 700");
+    return std::unexpected(msg::profile_too_open(path, mode));
   }
 
   std::string lock_path = path + "/" + kKeptProfileLock;
   auto lock = sys::open_file(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (!lock) {
-    return std::unexpected("cannot open " + lock_path + ": " + sys::os_error_text(lock.error()));
+    return std::unexpected(msg::cannot(msg::kOpen, lock_path, sys::os_error_text(lock.error())));
   }
   // The file stays, so that two hosts always lock the same one.
   pid_t holder = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
     auto taken = sys::try_lock(lock->get());
     if (!taken) {
-      return std::unexpected("cannot lock " + lock_path + ": " + sys::os_error_text(taken.error()));
+      return std::unexpected(msg::cannot(msg::kLock, lock_path, sys::os_error_text(taken.error())));
     }
     if (*taken) return Profile{std::move(path), std::move(*lock)};
     auto held_by = sys::lock_holder(lock->get());
@@ -115,8 +114,8 @@ std::expected<Profile, std::string> open_kept_profile(const std::string& folder)
     }
     // Let go in between, or not to be told: try again.
   }
-  std::string by = holder > 0 ? " (pid " + std::to_string(holder) + ")" : "";
-  return std::unexpected("the profile " + path + " is in use by another host" + by);
+  return std::unexpected(
+      msg::profile_in_use(path, holder > 0 ? std::to_string(holder) : std::string()));
 }
 
 void sweep_profiles(const std::string& folder) {

@@ -1,4 +1,5 @@
 #include "host/state_file.h"
+#include "host/messages.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -31,19 +32,19 @@ std::expected<void, std::string> private_folder(const std::string& path) {
   if (::mkdir(path.c_str(), 0700) == 0) {
     // The umask may have taken more than asked.
     if (::chmod(path.c_str(), 0700) != 0) {
-      return std::unexpected("cannot set the mode of " + path + ": " + sys::os_error_text(errno));
+      return std::unexpected(msg::cannot(msg::kSetModeOf, path, sys::os_error_text(errno)));
     }
     return {};
   }
   if (errno != EEXIST) {
-    return std::unexpected("cannot create " + path + ": " + sys::os_error_text(errno));
+    return std::unexpected(msg::cannot(msg::kCreate, path, sys::os_error_text(errno)));
   }
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
-    return std::unexpected("cannot inspect " + path + ": " + sys::os_error_text(errno));
+    return std::unexpected(msg::cannot(msg::kInspect, path, sys::os_error_text(errno)));
   }
-  if (!S_ISDIR(st.st_mode)) return std::unexpected(path + " is not a directory");
-  if (st.st_uid != ::geteuid()) return std::unexpected(path + " belongs to another user");
+  if (!S_ISDIR(st.st_mode)) return std::unexpected(msg::not_a_directory(path));
+  if (st.st_uid != ::geteuid()) return std::unexpected(msg::belongs_to_another_user(path));
   return {};
 }
 
@@ -58,7 +59,7 @@ std::expected<void, std::string> state_folders(const std::string& path) {
 std::expected<std::string, std::string> make_token() {
   unsigned char bytes[32];
   if (::getentropy(bytes, sizeof bytes) != 0) {
-    return std::unexpected("cannot read random bytes: " + sys::os_error_text(errno));
+    return std::unexpected(msg::because(msg::kNoRandomBytes, sys::os_error_text(errno)));
   }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string token;
@@ -77,13 +78,13 @@ std::expected<HostLock, std::string> lock_host(const std::string& path) {
   auto opened =
       sys::open_file(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (!opened) {
-    return std::unexpected("cannot open " + lock_path + ": " + sys::os_error_text(opened.error()));
+    return std::unexpected(msg::cannot(msg::kOpen, lock_path, sys::os_error_text(opened.error())));
   }
   const int fd = opened->get();
   HostLock lock{std::move(*opened)};
   // The file is never removed, so two hosts always lock the same one.
   auto cannot_lock = [&](int error) {
-    return std::unexpected("cannot lock " + lock_path + ": " + sys::os_error_text(error));
+    return std::unexpected(msg::cannot(msg::kLock, lock_path, sys::os_error_text(error)));
   };
   pid_t holder = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -95,8 +96,8 @@ std::expected<HostLock, std::string> lock_host(const std::string& path) {
     holder = *held_by;
     if (holder != 0) break;  // 0: let go in between, or not to be told; try again
   }
-  std::string pid = holder > 0 ? "pid " + std::to_string(holder) + ", " : "";
-  return std::unexpected("another host is running (" + pid + path + ")");
+  return std::unexpected(
+      msg::another_host(holder > 0 ? std::to_string(holder) : std::string(), path));
 }
 
 std::expected<std::string, std::string> write_state_file(const std::string& path, uint32_t pid,
@@ -121,13 +122,13 @@ std::expected<std::string, std::string> write_state_file(const std::string& path
         sys::open_file(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   }
   if (!opened) {
-    return std::unexpected("cannot create " + temp + ": " + sys::os_error_text(opened.error()));
+    return std::unexpected(msg::cannot(msg::kCreate, temp, sys::os_error_text(opened.error())));
   }
   sys::Fd fd = std::move(*opened);
   auto fail = [&](int error) {
     fd.reset();
     ::unlink(temp.c_str());
-    return std::unexpected("cannot write " + temp + ": " + sys::os_error_text(error));
+    return std::unexpected(msg::cannot(msg::kWrite, temp, sys::os_error_text(error)));
   };
   // The umask may have taken more than asked; the mode must be exactly 0600.
   if (::fchmod(fd.get(), 0600) != 0) return fail(errno);
@@ -144,7 +145,7 @@ std::expected<void, std::string> remove_state_file(const std::string& path,
   auto current = sys::read_file(path.c_str(), 1 << 20);
   if (!current || *current != text) return {};  // gone already, or not ours any more
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    return std::unexpected("cannot remove " + path + ": " + sys::os_error_text(errno));
+    return std::unexpected(msg::cannot(msg::kRemove, path, sys::os_error_text(errno)));
   }
   return {};
 }

@@ -1,4 +1,5 @@
 #include "host/transport.h"
+#include "host/messages.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -63,7 +64,7 @@ std::expected<void, std::string> PipeTransport::read(MessageSink& sink) {
     ssize_t n = ::read(from_.get(), input_.data() + scan, input_.capacity() - scan);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    if (n < 0) return std::unexpected("cannot read from the browser: " + sys::os_error_text(errno));
+    if (n < 0) return std::unexpected(msg::because(msg::kCannotReadBrowser, sys::os_error_text(errno)));
     if (n == 0) {
       closed_ = true;
       return std::unexpected(std::string(kBrowserExited));

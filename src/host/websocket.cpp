@@ -1,4 +1,5 @@
 #include "host/websocket.h"
+#include "host/messages.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -158,8 +159,8 @@ std::expected<Decoded, std::string> FrameDecoder::next() {
     const auto* p = reinterpret_cast<const uint8_t*>(input_.data() + pos_);
     bool fin = (p[0] & 0x80) != 0;
     auto opcode = static_cast<Opcode>(p[0] & 0x0F);
-    if ((p[0] & 0x70) != 0) return std::unexpected(std::string("a frame with reserved bits set"));
-    if ((p[1] & 0x80) != 0) return std::unexpected(std::string("a masked frame"));
+    if ((p[0] & 0x70) != 0) return std::unexpected(std::string(msg::kReservedBits));
+    if ((p[1] & 0x80) != 0) return std::unexpected(std::string(msg::kMaskedFrame));
     size_t header = 2;
     uint64_t length = p[1] & 0x7F;
     if (length == 126) {
@@ -171,26 +172,26 @@ std::expected<Decoded, std::string> FrameDecoder::next() {
       header = 10;
       length = 0;
       for (int i = 2; i < 10; ++i) length = length << 8 | p[i];
-      if (length >> 63) return std::unexpected(std::string("a frame length above 2^63"));
+      if (length >> 63) return std::unexpected(std::string(msg::kFrameTooLong));
     }
     bool control = (p[0] & 0x08) != 0;
     if (control) {
       if (opcode != Opcode::close && opcode != Opcode::ping && opcode != Opcode::pong) {
-        return std::unexpected(std::string("an unknown opcode"));
+        return std::unexpected(std::string(msg::kUnknownOpcode));
       }
       if (!fin || length > 125) {
-        return std::unexpected(std::string("a fragmented or long control frame"));
+        return std::unexpected(std::string(msg::kBadControlFrame));
       }
     } else if (opcode == Opcode::continuation) {
       if (!in_message_ && !skipping_message_) {
-        return std::unexpected(std::string("a continuation frame outside a message"));
+        return std::unexpected(std::string(msg::kStrayContinuation));
       }
     } else if (opcode == Opcode::text || opcode == Opcode::binary) {
       if (in_message_ || skipping_message_) {
-        return std::unexpected(std::string("a new message inside a fragmented one"));
+        return std::unexpected(std::string(msg::kMessageInMessage));
       }
     } else {
-      return std::unexpected(std::string("an unknown opcode"));
+      return std::unexpected(std::string(msg::kUnknownOpcode));
     }
 
     if (length > avail - header) {
@@ -305,7 +306,7 @@ class WebSocketTransport final : public Transport {
         return std::unexpected(std::string(kBrowserGone));
       }
       if (n < 0) {
-        return std::unexpected("cannot read from the browser: " + sys::os_error_text(errno));
+        return std::unexpected(msg::because(msg::kCannotReadBrowser, sys::os_error_text(errno)));
       }
       decoder_.commit(static_cast<size_t>(n));
       if (auto handled = handle(sink); !handled) return handled;
@@ -332,8 +333,7 @@ class WebSocketTransport final : public Transport {
       if (!decoded) {
         // Nothing after a broken frame can be trusted.
         closed_ = true;
-        return std::unexpected("the browser sent " + decoded.error() + "; " +
-                               std::string(kBrowserGone));
+        return std::unexpected(msg::browser_sent(decoded.error()));
       }
       switch (decoded->kind) {
         case Decoded::Kind::none: return {};
