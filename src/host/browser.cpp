@@ -321,16 +321,29 @@ std::expected<Data, std::string> Browser::eval(Tab& tab, const std::string& scri
   auto stop_after = std::max<long long>(
       1, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count() - 500);
   Clock::time_point stopped = Clock::now() + std::chrono::milliseconds(stop_after);
+  const std::string& session = tab.widget().session;
   JsonDocument doc;
+  // An object comes back as a handle, for its value to be read in the page.
   auto reply = tab.call("Runtime.evaluate",
                         ObjectBuilder(doc)
                             .add_string("expression", script)
-                            .add_bool("returnByValue", true)
+                            .add_bool("returnByValue", false)
+                            .add_string("objectGroup", keep_handles(tab, session))
                             .add_bool("awaitPromise", true)
                             .add_bool("userGesture", true)
                             .add_u64("timeout", static_cast<uint64_t>(stop_after))
                             .build(),
                         {}, until);
+  const JsonValue* handle = reply ? reply->result.find("result") : nullptr;
+  std::string_view id = handle ? string_member(*handle, "objectId") : std::string_view();
+  if (reply && !reply->result.find("exceptionDetails") && !id.empty()) {
+    // By JSON's rules, in the page, where toJSON and the DOM are.
+    reply = json_value_of(tab, session, id, stopped);
+    // A toJSON that never returns holds the page: it is stopped.
+    if (!reply && Clock::now() >= stopped) {
+      (void)tab.post("Runtime.terminateExecution", {});
+    }
+  }
   if (!reply) {
     // Stopped, or a promise that never settled: either way it took too long.
     if (Clock::now() >= stopped) return std::unexpected(std::string("timed out waiting for the script"));

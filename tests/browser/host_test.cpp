@@ -149,6 +149,42 @@ TEST_F(BrowserCommands, EvalPrintsTheValueByItsKind) {
   }
 }
 
+// Values are what JSON.stringify gives in the page, toJSON included, with
+// a form of their own for what JSON would lose.
+TEST_F(BrowserCommands, EvalValuesFollowJsonRules) {
+  ok({"navigate", page("index.html")});
+  struct Case {
+    std::string script;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {"new DOMRect(1, 2, 3, 4)",
+       "{\n  \"bottom\": 6,\n  \"height\": 4,\n  \"left\": 1,\n  \"right\": 4,\n  \"top\": 2,\n"
+       "  \"width\": 3,\n  \"x\": 1,\n  \"y\": 2\n}\n"},
+      {"new Date(0)", "1970-01-01T00:00:00.000Z\n"},
+      {"({when: [new Date(0)]})", "{\n  \"when\": [\n    \"1970-01-01T00:00:00.000Z\"\n  ]\n}\n"},
+      {"new URL('http://a.test/b?c')", "http://a.test/b?c\n"},
+      {"new Map([['a', 1]])", "[\n  [\n    \"a\",\n    1\n  ]\n]\n"},
+      {"new Set(['s'])", "[\n  \"s\"\n]\n"},
+      {"document.getElementById('intro')", "p#intro\n"},
+      {"document.querySelectorAll('p')", "[\n  \"p#intro\",\n  \"p#status\",\n  \"p\"\n]\n"},
+      {"document.getElementsByTagName('h1')", "[\n  \"h1\"\n]\n"},
+      {"[Symbol('s'), () => 1, 3n]", "[\n  null,\n  null,\n  \"3n\"\n]\n"},
+      {"({u: undefined, n: NaN})", "{\n  \"n\": null\n}\n"},
+      {"() => 1", ""},
+      // The page's own JSON is not what computes it.
+      {"window.JSON = null; ({abc: 123})", "{\n  \"abc\": 123\n}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    EXPECT_EQ(ok({"eval", c.script}), c.out);
+  }
+  // Objects whose fields come from toJSON, nested.
+  std::string timing = ok({"eval", "performance"});
+  EXPECT_NE(timing.find("\n  \"timeOrigin\": "), std::string::npos) << timing;
+  EXPECT_NE(timing.find("\n    \"navigationStart\": "), std::string::npos) << timing;
+}
+
 // A string cut inside a character pair leaves half of it, which has no
 // UTF-8 form: each such half comes out as U+FFFD, whichever command reads it.
 TEST_F(BrowserCommands, HalvesOfCharacterPairsReadAsReplacementCharacters) {
@@ -212,8 +248,10 @@ TEST_F(BrowserCommands, EvalFailuresCarryTheExceptionText) {
       {"throw 'plain words'", "plain words"},
       {"(async () => { await 0; missing(); })()", "ReferenceError: missing is not defined"},
       {"1 +", "SyntaxError: Unexpected end of input"},
-      // The window refers to itself and cannot come back as a value.
-      {"window", "Object reference chain is too long"},
+      // The window refers to itself, and JSON has no form for that.
+      {"window", "the result holds a cycle"},
+      {"(() => { const a = {}; a.b = {a}; return [a]; })()", "the result holds a cycle"},
+      {"({toJSON() { throw new Error('no form'); }})", "Error: no form"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
