@@ -417,7 +417,8 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
     return Try::missed;
   }
   tab.pump();  // what the page did before the press is not the click's doing
-  Navigation navigation(tab.widget().main_frame, false, Navigation::End::dom_content_loaded);
+  Navigation navigation(tab.widget().main_frame, Navigation::Start::input,
+                        Navigation::End::dom_content_loaded);
   for (std::string_view type : {"mousePressed", "mouseReleased"}) {
     if (auto sent = mouse(tab, type, spot->top); !sent) return std::unexpected(sent.error());
   }
@@ -486,7 +487,8 @@ std::expected<Data, std::string> type(Tab& tab, const Command& command,
   if (!command.submit) return Data{};
 
   tab.pump();
-  Navigation navigation(tab.widget().main_frame, false, Navigation::End::dom_content_loaded);
+  Navigation navigation(tab.widget().main_frame, Navigation::Start::input,
+                        Navigation::End::dom_content_loaded);
   for (std::string_view type : {"keyDown", "keyUp"}) {
     JsonDocument doc;
     ObjectBuilder key(doc);

@@ -28,6 +28,26 @@ constexpr size_t kShownMessage = 200;
 // How long the browser may take to say that a tab whose session went away
 // has closed.
 constexpr auto kClosingNote = std::chrono::milliseconds(500);
+// How long the browser may take to stop a load that ran out of time.
+constexpr auto kStopLimit = std::chrono::seconds(2);
+
+// "cannot load {url}: {why}"
+std::string cannot_load(std::string_view url, std::string_view why) {
+  return "cannot load " + std::string(url) + ": " + std::string(why);
+}
+
+// Stops the load that ran out of time, so that the tab answers the next
+// command at once; its failure says where it went and for how long, which
+// is `limit` unless the request's own deadline came first.
+std::string stop_late(Tab& tab, std::string_view url, Clock::time_point start,
+                      Clock::time_point until, std::chrono::milliseconds limit) {
+  // Stopped or not, the command has failed; a browser too busy to answer
+  // fails the next one with its own reason.
+  (void)tab.call("Page.stopLoading", {}, {}, Clock::now() + kStopLimit);
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(until - start);
+  return "navigation to " + std::string(url) + " timed out after " +
+         std::to_string(std::min(limit, waited).count()) + " ms";
+}
 
 }  // namespace
 
@@ -243,27 +263,44 @@ std::expected<Data, std::string> Browser::navigate(Tab& tab, const std::string& 
   // A new document brings a crashed tab back.
   devtools_.revive(tab.widget().session);
   tab.pump();  // the events of earlier navigations are not this one's
+  std::string target = complete_url(url);
+  Clock::time_point start = Clock::now();
+  Clock::time_point until = tab.within(timeouts_.navigation);
   JsonDocument doc;
-  auto reply = tab.call("Page.navigate", ObjectBuilder(doc).add_string("url", url).build());
-  if (!reply) return std::unexpected(reply.error());
+  // The reply comes once the server has answered, which it may never do.
+  auto reply =
+      tab.call("Page.navigate", ObjectBuilder(doc).add_string("url", target).build(), {}, until);
+  if (!reply) {
+    if (Clock::now() >= until) {
+      return std::unexpected(stop_late(tab, target, start, until, timeouts_.navigation));
+    }
+    // The browser's refusal of the URL itself.
+    if (reply.error().starts_with("Cannot navigate")) {
+      return std::unexpected(cannot_load(target, reply.error()));
+    }
+    return std::unexpected(reply.error());
+  }
   // A download leaves the page as it was; the browser calls the navigation
   // aborted, but the file is on its way.
   if (flag_member(reply->result, "isDownload")) return Data{};
   if (std::string_view error = string_member(reply->result, "errorText"); !error.empty()) {
-    return std::unexpected(std::string(error));
+    return std::unexpected(cannot_load(target, error));
   }
-  Navigation navigation(tab.widget().main_frame, true, Navigation::End::load);
+  Navigation navigation(tab.widget().main_frame, Navigation::Start::document,
+                        Navigation::End::load);
   std::string_view loader = string_member(reply->result, "loaderId");
   // Without a loader id the navigation stayed within the document: done.
   if (loader.empty()) return Data{};
   navigation.expect_loader(loader);
-  if (auto waited = tab.wait_for(navigation, timeouts_.navigation); !waited) {
-    return std::unexpected(waited.error());
-  }
+  auto done = tab.wait_until(navigation, until);
+  if (!done) return std::unexpected(done.error());
+  if (!*done) return std::unexpected(stop_late(tab, target, start, until, timeouts_.navigation));
   return Data{};
 }
 
 std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
+  Clock::time_point start = Clock::now();
+  Clock::time_point until = tab.within(timeouts_.navigation);
   auto history = tab.call("Page.getNavigationHistory", {});
   if (!history) return std::unexpected(history.error());
   const JsonValue* entries = history->result.find("entries");
@@ -281,12 +318,16 @@ std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
   if (!id) return std::unexpected(std::string("the browser gave no history"));
 
   JsonDocument doc;
-  Navigation navigation(tab.widget().main_frame, true, Navigation::End::load);
+  Navigation navigation(tab.widget().main_frame, Navigation::Start::history,
+                        Navigation::End::load);
   tab.pump();  // the events of earlier navigations are not this one's
   auto moved = tab.call("Page.navigateToHistoryEntry", ObjectBuilder(doc).add("entryId", *id).build());
   if (!moved) return std::unexpected(moved.error());
-  if (auto waited = tab.wait_for(navigation, timeouts_.navigation); !waited) {
-    return std::unexpected(waited.error());
+  auto done = tab.wait_until(navigation, until);
+  if (!done) return std::unexpected(done.error());
+  if (!*done) {
+    return std::unexpected(
+        stop_late(tab, string_member(entry, "url"), start, until, timeouts_.navigation));
   }
   return Data{};
 }
@@ -294,12 +335,18 @@ std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
 std::expected<Data, std::string> Browser::reload(Tab& tab) {
   // A new document brings a crashed tab back.
   devtools_.revive(tab.widget().session);
-  Navigation navigation(tab.widget().main_frame, true, Navigation::End::load);
+  Clock::time_point start = Clock::now();
+  Clock::time_point until = tab.within(timeouts_.navigation);
+  Navigation navigation(tab.widget().main_frame, Navigation::Start::document,
+                        Navigation::End::load);
   tab.pump();  // the events of earlier navigations are not this one's
   auto reply = tab.call("Page.reload", {});
   if (!reply) return std::unexpected(reply.error());
-  if (auto waited = tab.wait_for(navigation, timeouts_.navigation); !waited) {
-    return std::unexpected(waited.error());
+  auto done = tab.wait_until(navigation, until);
+  if (!done) return std::unexpected(done.error());
+  if (!*done) {
+    std::string_view url = navigation.url().empty() ? "the page" : navigation.url();
+    return std::unexpected(stop_late(tab, url, start, until, timeouts_.navigation));
   }
   return Data{};
 }

@@ -355,14 +355,22 @@ TEST_F(BrowserCommands, HistoryMovesAndReloads) {
   EXPECT_EQ(ok({"url"}), page("second.html") + "\n");
 }
 
-TEST_F(BrowserCommands, NavigationErrorsCarryTheBrowsersText) {
+TEST_F(BrowserCommands, NavigationErrorsNameTheUrl) {
   testing::DeadPort refusing;
-  RunResult r = run({"navigate", "http://127.0.0.1:" + std::to_string(refusing.port()) + "/"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "tessik-browser: net::ERR_CONNECTION_REFUSED\n");
-  RunResult bad = run({"navigate", "not a url"});
-  EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.err, "tessik-browser: Cannot navigate to invalid URL\n");
+  const std::string refused = "http://127.0.0.1:" + std::to_string(refusing.port()) + "/";
+  const std::pair<std::string, std::string> cases[] = {
+      {refused, "cannot load " + refused + ": net::ERR_CONNECTION_REFUSED"},
+      {"http://127.0.0.1:1/", "cannot load http://127.0.0.1:1/: net::ERR_UNSAFE_PORT"},
+      // Without a scheme, a loopback address gets http://, any other host https://.
+      {"127.0.0.1:1/", "cannot load http://127.0.0.1:1/: net::ERR_UNSAFE_PORT"},
+      {"http://[::1", "cannot load http://[::1: Cannot navigate to invalid URL"},
+  };
+  for (const auto& [url, err] : cases) {
+    SCOPED_TRACE(url);
+    RunResult r = run({"navigate", url});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tessik-browser: " + err + "\n");
+  }
 }
 
 TEST_F(BrowserCommands, ATabOpenedByThePageIsTheNextWidget) {
