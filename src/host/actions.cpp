@@ -485,6 +485,10 @@ std::expected<Data, std::string> type(Tab& tab, const Command& command,
     if (!inserted) return std::unexpected(inserted.error());
   }
   if (!command.submit) return Data{};
+  // Pages that copy the field into their model in a later task see the text
+  // before Enter, as with a person's typing: a task and a frame come between.
+  auto seen = call_page(tab, frame, "settle", {}, Answer::value, tab.within(kReplyLimit));
+  if (!seen && !lost_document(seen.error())) return std::unexpected(seen.error());
 
   tab.pump();
   Navigation navigation(tab.widget().main_frame, Navigation::Start::input,

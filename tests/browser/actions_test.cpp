@@ -239,6 +239,20 @@ TEST_F(Actions, NoClickLandsMidTransition) {
   EXPECT_EQ(ok({"eval", "state.textContent"}), "20 clicks, 0 moving\n");
 }
 
+// Enter comes once the page has run a task and drawn a frame after the
+// text, as a person's would: a model copied from the field in a later task
+// holds the text when the form is submitted.
+TEST_F(Actions, SubmitComesAfterThePageHasSeenTheText) {
+  ASSERT_EQ(ok({"navigate", server_->url("model.html")}), "");
+  std::string expected;
+  for (int i = 0; i < 50; ++i) {
+    std::string text = "value " + std::to_string(i);
+    ASSERT_EQ(ok({"type", "#field", text, "--submit"}), "") << text;
+    expected += (i ? "|" : "") + text;
+  }
+  EXPECT_EQ(ok({"eval", "submitted.join('|')"}), expected + "\n");
+}
+
 TEST_F(Actions, WindowsThePageOpensAreWidgetsUntilClosed) {
   const std::string loaded_title =
       "new Promise(r => document.readyState === 'complete' ? r(document.title)"

@@ -206,11 +206,11 @@ function disarmGuard() {
   return verdict;
 }
 
-// After the press and release: the guard's verdict, empty when the click
-// reached the element. When it did, settles once the page has handled the
-// input: after the next frame, or at once in a hidden page (it gets no
-// frames, and its timers are slowed down), as the one a click opened a
-// window over.
+// After input (a click's press and release, or typed text): the click
+// guard's verdict, empty when the click reached the element or there was
+// none. When it did, settles once the page has handled the input: a task
+// after the next frame, or at once in a hidden page (it gets no frames, and
+// its timers are slowed down), as the one a click opened a window over.
 function settle() {
   const missed = disarmGuard();
   if (missed) return missed;
