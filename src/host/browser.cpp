@@ -49,10 +49,34 @@ std::string stop_late(Tab& tab, std::string_view url, Clock::time_point start,
          std::to_string(std::min(limit, waited).count()) + " ms";
 }
 
+// Gives the tab of `session` a window of `size`, with the focus, as a
+// person's window in front has: pages lay out for it, and those that ask
+// whether they have the focus, or act only when they do, behave as there.
+std::expected<void, std::string> fit_window(DevTools& devtools, std::string_view session,
+                                            WindowSize size, Clock::time_point until) {
+  JsonDocument doc;
+  auto sized = devtools.call("Emulation.setDeviceMetricsOverride",
+                             ObjectBuilder(doc)
+                                 .add_u64("width", size.width)
+                                 .add_u64("height", size.height)
+                                 .add_u64("screenWidth", size.width)
+                                 .add_u64("screenHeight", size.height)
+                                 .add_u64("deviceScaleFactor", 1)
+                                 .add_bool("mobile", false)
+                                 .build(),
+                             session, until);
+  if (!sized) return std::unexpected(sized.error());
+  auto focused = devtools.call("Emulation.setFocusEmulationEnabled",
+                               ObjectBuilder(doc).add_bool("enabled", true).build(), session,
+                               until);
+  if (!focused) return std::unexpected(focused.error());
+  return {};
+}
+
 }  // namespace
 
-Browser::Browser(DevTools& devtools, Timeouts timeouts)
-    : devtools_(devtools), timeouts_(timeouts) {
+Browser::Browser(DevTools& devtools, Timeouts timeouts, WindowSize window)
+    : devtools_(devtools), timeouts_(timeouts), window_(window) {
   devtools_.set_watcher([this](const Event& event) { watch(event); });
 }
 
@@ -169,6 +193,7 @@ std::expected<void, std::string> Browser::attach(const std::shared_ptr<Widget>& 
                                   ObjectBuilder(doc).add_bool("enabled", true).build(), session,
                                   until);
   if (!lifecycle) return std::unexpected(lifecycle.error());
+  if (auto fitted = fit_window(devtools_, session, window_, until); !fitted) return fitted;
   // Frames of other sites run in processes of their own: each gets a
   // session of its own, announced by an event, so selectors reach into them.
   JsonDocument only_frames;

@@ -33,7 +33,7 @@ constexpr std::string_view kHelp =
     "\n"
     "USAGE:\n"
     "    tessik-browser-host [--chromium <path>] [--browser-log] [--action-timeout <ms>]\n"
-    "                        [--navigation-timeout <ms>]\n"
+    "                        [--navigation-timeout <ms>] [--window-size <W>x<H>]\n"
     "\n"
     "Starts the browser, announces 127.0.0.1:<port> and a fresh token in\n"
     "$HOME/.tessik/state/browser-rpc.json, and serves POST /v1/exec until\n"
@@ -49,6 +49,8 @@ constexpr std::string_view kHelp =
     "    --navigation-timeout <ms>\n"
     "                         how long navigate, back, forward and reload wait for\n"
     "                         the page to load (default: 30000)\n"
+    "    --window-size <W>x<H>\n"
+    "                         each tab's viewport in CSS pixels (default: 1280x720)\n"
     "    -h, --help           print this help\n";
 
 // The browser's start-up, first tab included.
@@ -71,6 +73,7 @@ struct Options {
   bool browser_log = false;
   bool help = false;
   Timeouts timeouts;
+  WindowSize window;
 };
 
 // A whole number of milliseconds from 1 to one hour.
@@ -89,6 +92,28 @@ std::expected<std::chrono::milliseconds, std::string> parse_ms(std::string_view 
   return std::chrono::milliseconds(ms);
 }
 
+// A width and a height, each a whole number of pixels from 1 to 10000,
+// written as 1280x720.
+std::expected<WindowSize, std::string> parse_size(std::string_view text) {
+  auto number = [](std::string_view digits) -> uint32_t {
+    uint32_t n = 0;
+    if (digits.empty() || digits.size() > 5) return 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return 0;
+      n = n * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return n <= 10000 ? n : 0;
+  };
+  size_t x = text.find('x');
+  uint32_t width = x == std::string_view::npos ? 0 : number(text.substr(0, x));
+  uint32_t height = x == std::string_view::npos ? 0 : number(text.substr(x + 1));
+  if (width == 0 || height == 0) {
+    return std::unexpected("--window-size takes <width>x<height> in pixels from 1 to 10000, not '" +
+                           std::string(text) + "'");
+  }
+  return WindowSize{width, height};
+}
+
 std::expected<Options, std::string> parse_options(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
@@ -100,6 +125,11 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
     } else if (arg == "--chromium") {
       if (i + 1 == argc) return std::unexpected(std::string("--chromium requires an argument"));
       options.chromium = argv[++i];
+    } else if (arg == "--window-size") {
+      if (i + 1 == argc) return std::unexpected(std::string("--window-size requires an argument"));
+      auto size = parse_size(argv[++i]);
+      if (!size) return std::unexpected(size.error());
+      options.window = *size;
     } else if (arg == "--action-timeout" || arg == "--navigation-timeout") {
       if (i + 1 == argc) return std::unexpected(std::string(arg) + " requires an argument");
       auto ms = parse_ms(arg, argv[++i]);
@@ -188,7 +218,7 @@ int run(int argc, char** argv) {
     // The connection owns the browser's pipes from now on.
     DevTools devtools(std::move(process->to_browser), std::move(process->from_browser),
                       abort_pipe->read.get());
-    Browser browser(devtools, options->timeouts);
+    Browser browser(devtools, options->timeouts, options->window);
 
     auto started = browser.start(Clock::now() + kStartLimit);
     if (!started) {

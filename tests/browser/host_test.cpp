@@ -333,6 +333,13 @@ TEST_F(BrowserCommands, SubmittedFormsLeadToTheNextPage) {
   }
 }
 
+// Pages lay out for a window of a person's, in front, with the focus.
+TEST_F(BrowserCommands, ATabIsAWindowInFront) {
+  ok({"navigate", page("index.html")});
+  EXPECT_EQ(ok({"eval", "[innerWidth, innerHeight, screen.width, document.hasFocus()].join(' ')"}),
+            "1280 720 1280 true\n");
+}
+
 TEST_F(BrowserCommands, HistoryMovesAndReloads) {
   ok({"navigate", page("index.html")});
   ok({"navigate", page("second.html")});
@@ -580,6 +587,23 @@ TEST(HostLifecycle, StateFileIsPrivateAndGoneAtExit) {
     EXPECT_EQ(host.stop(signal), 0);
     EXPECT_FALSE(std::filesystem::exists(testing::state_path(home.path())));
     EXPECT_EQ(host.stderr_text(), "");
+  }
+}
+
+TEST(HostLifecycle, TheWindowSizeIsAnOption) {
+  TempDir home;
+  Host host(home.path(), {"--window-size", "800x600"});
+  ASSERT_TRUE(testing::ready(host));
+  EXPECT_EQ(testing::client_output(home.path(), {"eval", "[innerWidth, innerHeight].join('x')"}),
+            "800x600\n");
+  EXPECT_EQ(host.stop(), 0);
+  for (std::string size : {"800", "0x600", "800x", "10001x10", "8OOx600"}) {
+    TempDir other;
+    Host refused(other.path(), {"--window-size", size});
+    EXPECT_EQ(refused.wait_exit(std::chrono::seconds(10)), 1);
+    EXPECT_EQ(refused.stderr_text(),
+              "tessik-browser-host: --window-size takes <width>x<height> in pixels from 1 to "
+              "10000, not '" + size + "'\n");
   }
 }
 
