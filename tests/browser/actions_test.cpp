@@ -119,6 +119,9 @@ TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
       {"points.html", {"click", "#wrap"}, "", "", "state.textContent", "wrap"},
       {"points.html", {"click", "#dc"}, "", "", "state.textContent", "dc"},
       {"frame.html?tilted", {"click", "#fb"}, "", "", frame_state, "fb"},
+      // Scrolled to first, by its text or its child.
+      {"contents.html", {"click", "#text-only"}, "", "", "state.textContent", "text-only"},
+      {"contents.html", {"click", "#with-child"}, "", "", "state.textContent", "with-child"},
       // Scrolled into view within its own box; from under a fixed header.
       {"scroll.html", {"click", "#deep"}, "", "", "state.textContent + ' ' + (box.scrollTop > 0)",
        "deep true"},
@@ -160,6 +163,10 @@ TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
        "2020-03-02T13:15|local:input,local:change"},
       {"fields.html", {"type", "#color", "#aabbcc"}, "", "", "color.value + '|' + events",
        "#aabbcc|color:input,color:change"},
+      {"fields.html", {"type", "#color", "#AbCd00"}, "", "", "color.value + '|' + events",
+       "#abcd00|color:input,color:change"},
+      {"fields.html", {"type", "#color", "#abc"}, "", "malformed value for a color field: \"#abc\"",
+       "color.value + '|' + events", "#000000|"},
       {"fields.html", {"type", "#range", "42"}, "", "", "range.value + '|' + events",
        "42|range:input,range:change"},
       {"fields.html", {"type", "#date", "02/03/2020"}, "",
