@@ -9,6 +9,7 @@
 #include "host/navigation.h"
 #include "host/page_world.h"
 #include "host/tab.h"
+#include "host/text_function.h"
 #include "json/writer.h"
 #include "sys/rw.h"
 
@@ -378,9 +379,8 @@ std::expected<Data, std::string> Browser::reload(Tab& tab) {
 
 std::expected<Data, std::string> Browser::text(Tab& tab, const Command& command) {
   if (command.has_selector) return text_of(tab, command.selector, timeouts_.action);
-  auto reply = tab.evaluate(
-      "(el => typeof el?.innerText === 'string' ? el.innerText"
-      " : (el?.textContent ?? ''))(document.body ?? document.documentElement)");
+  // In the page's world: one call, with no world of the host's to set up.
+  auto reply = tab.evaluate("(" + std::string(kTextFunction) + ")()");
   if (!reply) return std::unexpected(reply.error());
   JsonValue value = reply->result;
   return data_in(std::move(*reply), value);

@@ -239,6 +239,17 @@ TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
   }
 }
 
+// Text is what a person sees, components' shadow trees included: the same
+// as the browser's own innerText of the same content written out flat.
+TEST_F(Actions, TextShowsWhatComponentsDraw) {
+  ASSERT_EQ(ok({"navigate", server_->url("components.html")}), "");
+  const std::string shown = "Things to do\n Buy milk\n Walk the dog\n2 items left\n";
+  EXPECT_EQ(ok({"text", "#flat"}), shown);
+  EXPECT_EQ(ok({"text", "#app"}), shown);
+  EXPECT_EQ(ok({"text", "todo-item[done]"}), " Buy milk\n");
+  EXPECT_EQ(ok({"text"}), shown + shown);
+}
+
 // A click waits out a transition, however often it starts again.
 TEST_F(Actions, NoClickLandsMidTransition) {
   ASSERT_EQ(ok({"navigate", server_->url("motion.html")}), "");

@@ -122,8 +122,7 @@ async function prepare(request) {
       state = {error: 'no element matches selector', frames: found.frames.length};
       if (found.frames.length) return {...state, ...size()};
     } else if (request.action === 'text') {
-      const el = found.element;
-      return {text: typeof el.innerText === 'string' ? el.innerText : (el.textContent ?? '')};
+      return {text: visibleText(found.element)};
     } else if (request.action === 'click') {
       state = readyToClick(found.element, request.attempt, !scrolled);
       scrolled ||= !state.error;
