@@ -75,22 +75,15 @@ function jsonValue() {
   };
 
   // The primitive inside a Number, String, Boolean or BigInt object.
+  const kWrapped = {
+    '[object Number]': Number.prototype.valueOf,
+    '[object String]': String.prototype.valueOf,
+    '[object Boolean]': Boolean.prototype.valueOf,
+    '[object BigInt]': BigInt.prototype.valueOf,
+  };
   const unwrapped = (value) => {
-    switch (tagOf(value)) {
-      case '[object Number]':
-        if (branded(Number.prototype.valueOf, value)) return Number.prototype.valueOf.call(value);
-        break;
-      case '[object String]':
-        if (branded(String.prototype.valueOf, value)) return String.prototype.valueOf.call(value);
-        break;
-      case '[object Boolean]':
-        if (branded(Boolean.prototype.valueOf, value)) return Boolean.prototype.valueOf.call(value);
-        break;
-      case '[object BigInt]':
-        if (branded(BigInt.prototype.valueOf, value)) return BigInt.prototype.valueOf.call(value);
-        break;
-    }
-    return value;
+    const valueOf = kWrapped[tagOf(value)];
+    return valueOf && branded(valueOf, value) ? valueOf.call(value) : value;
   };
 
   // A container still to be filled: `out` gets the JSON form of each of
