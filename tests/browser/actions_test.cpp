@@ -36,7 +36,9 @@ using Clock = std::chrono::steady_clock;
 
 // Short, so that a refusal costs the table little time.
 constexpr int kActionMs = 2000;
-constexpr int kNavigationMs = 3000;
+// Pages with frames of other sites start processes of their own, which a
+// loaded machine is slow to do; only one row waits it out.
+constexpr int kNavigationMs = 8000;
 
 class Actions : public testing::SharedHostSuite<Actions> {
  protected:
