@@ -1,5 +1,8 @@
-# Writes the host's page code into a C++ header as one raw string:
-#   cmake -DOUTPUT=<header> -DNAME=<constant> -DINPUTS=<a.js;b.js;...> -P embed_page.cmake
+# Writes host page code into a C++ header as one raw string constant, and the
+# same text into a JavaScript file beside it, which the page code's unit
+# tests load:
+#   cmake -DOUTPUT=<header> -DSCRIPT=<file.js> -DNAME=<constant> -DINPUTS=<a.js;b.js;...>
+#         -P embed_page.cmake
 # The files are joined in the order given and run as one script in the page.
 
 set(delimiter "tessik_js")
@@ -18,11 +21,15 @@ set(header "// Made by cmake/embed_page.cmake from src/host/page/; edit those fi
 string(APPEND header "#pragma once\n#include <string_view>\n\n")
 string(APPEND header "inline constexpr std::string_view ${NAME} = R\"${delimiter}(${text})${delimiter}\";\n")
 
-# Left alone when unchanged, so that nothing rebuilds for nothing.
-if(EXISTS "${OUTPUT}")
-  file(READ "${OUTPUT}" old)
-  if(old STREQUAL header)
-    return()
+# Each is left alone when unchanged, so that nothing rebuilds for nothing.
+function(write_if_changed path content)
+  if(EXISTS "${path}")
+    file(READ "${path}" old)
+    if(old STREQUAL content)
+      return()
+    endif()
   endif()
-endif()
-file(WRITE "${OUTPUT}" "${header}")
+  file(WRITE "${path}" "${content}")
+endfunction()
+write_if_changed("${OUTPUT}" "${header}")
+write_if_changed("${SCRIPT}" "${text}")

@@ -417,7 +417,8 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
     return Try::missed;
   }
   tab.pump();  // what the page did before the press is not the click's doing
-  Navigation navigation(tab.widget().main_frame, false, Navigation::End::dom_content_loaded);
+  Navigation navigation(tab.widget().main_frame, Navigation::Start::input,
+                        Navigation::End::dom_content_loaded);
   for (std::string_view type : {"mousePressed", "mouseReleased"}) {
     if (auto sent = mouse(tab, type, spot->top); !sent) return std::unexpected(sent.error());
   }
@@ -484,9 +485,14 @@ std::expected<Data, std::string> type(Tab& tab, const Command& command,
     if (!inserted) return std::unexpected(inserted.error());
   }
   if (!command.submit) return Data{};
+  // Pages that copy the field into their model in a later task see the text
+  // before Enter, as with a person's typing: a task and a frame come between.
+  auto seen = call_page(tab, frame, "settle", {}, Answer::value, tab.within(kReplyLimit));
+  if (!seen && !lost_document(seen.error())) return std::unexpected(seen.error());
 
   tab.pump();
-  Navigation navigation(tab.widget().main_frame, false, Navigation::End::dom_content_loaded);
+  Navigation navigation(tab.widget().main_frame, Navigation::Start::input,
+                        Navigation::End::dom_content_loaded);
   for (std::string_view type : {"keyDown", "keyUp"}) {
     JsonDocument doc;
     ObjectBuilder key(doc);

@@ -9,6 +9,7 @@
 #include "host/navigation.h"
 #include "host/page_world.h"
 #include "host/tab.h"
+#include "host/text_function.h"
 #include "json/writer.h"
 #include "sys/rw.h"
 
@@ -28,11 +29,58 @@ constexpr size_t kShownMessage = 200;
 // How long the browser may take to say that a tab whose session went away
 // has closed.
 constexpr auto kClosingNote = std::chrono::milliseconds(500);
+// How long the browser may take to stop a load that ran out of time.
+constexpr auto kStopLimit = std::chrono::seconds(2);
+
+// "cannot load {url}: {why}"
+std::string cannot_load(std::string_view url, std::string_view why) {
+  return "cannot load " + std::string(url) + ": " + std::string(why);
+}
+
+// Stops the load that ran out of time, so that the tab answers the next
+// command at once; its failure says where it went and for how long, which
+// is `limit` unless the request's own deadline came first.
+std::string stop_late(Tab& tab, std::string_view url, Clock::time_point start,
+                      Clock::time_point until, std::chrono::milliseconds limit) {
+  // Stopped or not, the command has failed; a browser too busy to answer
+  // fails the next one with its own reason.
+  (void)tab.call("Page.stopLoading", {}, {}, Clock::now() + kStopLimit);
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(until - start);
+  return "navigation to " + std::string(url) + " timed out after " +
+         std::to_string(std::min(limit, waited).count()) + " ms";
+}
+
+// Gives the tab of `session` a window of `size`, with the focus, as a
+// person's window in front has: pages lay out for it, and those that ask
+// whether they have the focus, or act only when they do, behave as there.
+std::expected<void, std::string> fit_window(DevTools& devtools, std::string_view session,
+                                            WindowSize size, Clock::time_point until) {
+  JsonDocument doc;
+  // No size: the window keeps its own (a browser the host attached to).
+  if (size.width != 0) {
+    auto sized = devtools.call("Emulation.setDeviceMetricsOverride",
+                               ObjectBuilder(doc)
+                                   .add_u64("width", size.width)
+                                   .add_u64("height", size.height)
+                                   .add_u64("screenWidth", size.width)
+                                   .add_u64("screenHeight", size.height)
+                                   .add_u64("deviceScaleFactor", 1)
+                                   .add_bool("mobile", false)
+                                   .build(),
+                               session, until);
+    if (!sized) return std::unexpected(sized.error());
+  }
+  auto focused = devtools.call("Emulation.setFocusEmulationEnabled",
+                               ObjectBuilder(doc).add_bool("enabled", true).build(), session,
+                               until);
+  if (!focused) return std::unexpected(focused.error());
+  return {};
+}
 
 }  // namespace
 
-Browser::Browser(DevTools& devtools, Timeouts timeouts)
-    : devtools_(devtools), timeouts_(timeouts) {
+Browser::Browser(DevTools& devtools, Timeouts timeouts, WindowSize window)
+    : devtools_(devtools), timeouts_(timeouts), window_(window) {
   devtools_.set_watcher([this](const Event& event) { watch(event); });
 }
 
@@ -150,6 +198,7 @@ std::expected<void, std::string> Browser::attach(const std::shared_ptr<Widget>& 
                                   ObjectBuilder(doc).add_bool("enabled", true).build(), session,
                                   until);
   if (!lifecycle) return std::unexpected(lifecycle.error());
+  if (auto fitted = fit_window(devtools_, session, window_, until); !fitted) return fitted;
   // Frames of other sites run in processes of their own: each gets a
   // session of its own, announced by an event, so selectors reach into them.
   JsonDocument only_frames;
@@ -244,27 +293,44 @@ std::expected<Data, std::string> Browser::navigate(Tab& tab, const std::string& 
   // A new document brings a crashed tab back.
   devtools_.revive(tab.widget().session);
   tab.pump();  // the events of earlier navigations are not this one's
+  std::string target = complete_url(url);
+  Clock::time_point start = Clock::now();
+  Clock::time_point until = tab.within(timeouts_.navigation);
   JsonDocument doc;
-  auto reply = tab.call("Page.navigate", ObjectBuilder(doc).add_string("url", url).build());
-  if (!reply) return std::unexpected(reply.error());
+  // The reply comes once the server has answered, which it may never do.
+  auto reply =
+      tab.call("Page.navigate", ObjectBuilder(doc).add_string("url", target).build(), {}, until);
+  if (!reply) {
+    if (Clock::now() >= until) {
+      return std::unexpected(stop_late(tab, target, start, until, timeouts_.navigation));
+    }
+    // The browser's refusal of the URL itself.
+    if (reply.error().starts_with("Cannot navigate")) {
+      return std::unexpected(cannot_load(target, reply.error()));
+    }
+    return std::unexpected(reply.error());
+  }
   // A download leaves the page as it was; the browser calls the navigation
   // aborted, but the file is on its way.
   if (flag_member(reply->result, "isDownload")) return Data{};
   if (std::string_view error = string_member(reply->result, "errorText"); !error.empty()) {
-    return std::unexpected(std::string(error));
+    return std::unexpected(cannot_load(target, error));
   }
-  Navigation navigation(tab.widget().main_frame, true, Navigation::End::load);
+  Navigation navigation(tab.widget().main_frame, Navigation::Start::document,
+                        Navigation::End::load);
   std::string_view loader = string_member(reply->result, "loaderId");
   // Without a loader id the navigation stayed within the document: done.
   if (loader.empty()) return Data{};
   navigation.expect_loader(loader);
-  if (auto waited = tab.wait_for(navigation, timeouts_.navigation); !waited) {
-    return std::unexpected(waited.error());
-  }
+  auto done = tab.wait_until(navigation, until);
+  if (!done) return std::unexpected(done.error());
+  if (!*done) return std::unexpected(stop_late(tab, target, start, until, timeouts_.navigation));
   return Data{};
 }
 
 std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
+  Clock::time_point start = Clock::now();
+  Clock::time_point until = tab.within(timeouts_.navigation);
   auto history = tab.call("Page.getNavigationHistory", {});
   if (!history) return std::unexpected(history.error());
   const JsonValue* entries = history->result.find("entries");
@@ -282,12 +348,16 @@ std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
   if (!id) return std::unexpected(std::string("the browser gave no history"));
 
   JsonDocument doc;
-  Navigation navigation(tab.widget().main_frame, true, Navigation::End::load);
+  Navigation navigation(tab.widget().main_frame, Navigation::Start::history,
+                        Navigation::End::load);
   tab.pump();  // the events of earlier navigations are not this one's
   auto moved = tab.call("Page.navigateToHistoryEntry", ObjectBuilder(doc).add("entryId", *id).build());
   if (!moved) return std::unexpected(moved.error());
-  if (auto waited = tab.wait_for(navigation, timeouts_.navigation); !waited) {
-    return std::unexpected(waited.error());
+  auto done = tab.wait_until(navigation, until);
+  if (!done) return std::unexpected(done.error());
+  if (!*done) {
+    return std::unexpected(
+        stop_late(tab, string_member(entry, "url"), start, until, timeouts_.navigation));
   }
   return Data{};
 }
@@ -295,21 +365,26 @@ std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
 std::expected<Data, std::string> Browser::reload(Tab& tab) {
   // A new document brings a crashed tab back.
   devtools_.revive(tab.widget().session);
-  Navigation navigation(tab.widget().main_frame, true, Navigation::End::load);
+  Clock::time_point start = Clock::now();
+  Clock::time_point until = tab.within(timeouts_.navigation);
+  Navigation navigation(tab.widget().main_frame, Navigation::Start::document,
+                        Navigation::End::load);
   tab.pump();  // the events of earlier navigations are not this one's
   auto reply = tab.call("Page.reload", {});
   if (!reply) return std::unexpected(reply.error());
-  if (auto waited = tab.wait_for(navigation, timeouts_.navigation); !waited) {
-    return std::unexpected(waited.error());
+  auto done = tab.wait_until(navigation, until);
+  if (!done) return std::unexpected(done.error());
+  if (!*done) {
+    std::string_view url = navigation.url().empty() ? "the page" : navigation.url();
+    return std::unexpected(stop_late(tab, url, start, until, timeouts_.navigation));
   }
   return Data{};
 }
 
 std::expected<Data, std::string> Browser::text(Tab& tab, const Command& command) {
   if (command.has_selector) return text_of(tab, command.selector, timeouts_.action);
-  auto reply = tab.evaluate(
-      "(el => typeof el?.innerText === 'string' ? el.innerText"
-      " : (el?.textContent ?? ''))(document.body ?? document.documentElement)");
+  // In the page's world: one call, with no world of the host's to set up.
+  auto reply = tab.evaluate("(" + std::string(kTextFunction) + ")()");
   if (!reply) return std::unexpected(reply.error());
   JsonValue value = reply->result;
   return data_in(std::move(*reply), value);
@@ -322,16 +397,29 @@ std::expected<Data, std::string> Browser::eval(Tab& tab, const std::string& scri
   auto stop_after = std::max<long long>(
       1, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count() - 500);
   Clock::time_point stopped = Clock::now() + std::chrono::milliseconds(stop_after);
+  const std::string& session = tab.widget().session;
   JsonDocument doc;
+  // An object comes back as a handle, for its value to be read in the page.
   auto reply = tab.call("Runtime.evaluate",
                         ObjectBuilder(doc)
                             .add_string("expression", script)
-                            .add_bool("returnByValue", true)
+                            .add_bool("returnByValue", false)
+                            .add_string("objectGroup", keep_handles(tab, session))
                             .add_bool("awaitPromise", true)
                             .add_bool("userGesture", true)
                             .add_u64("timeout", static_cast<uint64_t>(stop_after))
                             .build(),
                         {}, until);
+  const JsonValue* handle = reply ? reply->result.find("result") : nullptr;
+  std::string_view id = handle ? string_member(*handle, "objectId") : std::string_view();
+  if (reply && !reply->result.find("exceptionDetails") && !id.empty()) {
+    // By JSON's rules, in the page, where toJSON and the DOM are.
+    reply = json_value_of(tab, session, id, stopped);
+    // A toJSON that never returns holds the page: it is stopped.
+    if (!reply && Clock::now() >= stopped) {
+      (void)tab.post("Runtime.terminateExecution", {});
+    }
+  }
   if (!reply) {
     // Stopped, or a promise that never settled: either way it took too long.
     if (Clock::now() >= stopped) return std::unexpected(std::string("timed out waiting for the script"));

@@ -4,6 +4,7 @@
 // navigations, actions.h carries out click, type and text with a selector.
 
 #include <chrono>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -43,12 +44,19 @@ struct Timeouts {
   std::chrono::milliseconds navigation{30000};
 };
 
+// The size of each tab's viewport, in CSS pixels, as a window of a person's;
+// a width of 0 leaves each window its own.
+struct WindowSize {
+  uint32_t width = 1280;
+  uint32_t height = 720;
+};
+
 class Tab;
 
 class Browser {
  public:
   // Answers the pages' dialogs from now on, as they open.
-  explicit Browser(DevTools& devtools, Timeouts timeouts = {});
+  explicit Browser(DevTools& devtools, Timeouts timeouts = {}, WindowSize window = {});
   Browser(const Browser&) = delete;
   Browser& operator=(const Browser&) = delete;
 
@@ -88,6 +96,7 @@ class Browser {
 
   DevTools& devtools_;
   Timeouts timeouts_;
+  WindowSize window_;
   WidgetTable widgets_;
 };
 

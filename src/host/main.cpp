@@ -37,10 +37,10 @@ constexpr std::string_view kHelp =
     "\n"
     "USAGE:\n"
     "    tessik-browser-host [--chromium <path>] [--browser-log] [--action-timeout <ms>]\n"
-    "                        [--navigation-timeout <ms>] [--profile <dir>] [--headed]\n"
-    "                        [--browser-arg <arg>]...\n"
+    "                        [--navigation-timeout <ms>] [--window-size <W>x<H>]\n"
+    "                        [--profile <dir>] [--headed] [--browser-arg <arg>]...\n"
     "    tessik-browser-host --attach <port|ws-url|auto> [--action-timeout <ms>]\n"
-    "                        [--navigation-timeout <ms>]\n"
+    "                        [--navigation-timeout <ms>] [--window-size <W>x<H>]\n"
     "\n"
     "Starts the browser, announces 127.0.0.1:<port> and a fresh token in\n"
     "$HOME/.tessik/state/browser-rpc.json, and serves POST /v1/exec until\n"
@@ -63,6 +63,9 @@ constexpr std::string_view kHelp =
     "    --navigation-timeout <ms>\n"
     "                         how long navigate, back, forward and reload wait for\n"
     "                         the page to load (default: 30000)\n"
+    "    --window-size <W>x<H>\n"
+    "                         each tab's viewport in CSS pixels (default: 1280x720;\n"
+    "                         with --attach, the window's own)\n"
     "    --profile <dir>      keep the browser's profile (cookies, storage, history)\n"
     "                         in <dir>, made 0700 if missing, one host at a time\n"
     "                         (default: a fresh one, removed at exit)\n"
@@ -100,6 +103,8 @@ struct Options {
   std::vector<std::string> browser_args;
   std::string attach;       // empty: launch a browser
   std::string launch_only;  // the first option that only a launch takes
+  // Unset: 1280x720 for a launched browser, the window as it is for one attached to.
+  std::optional<WindowSize> window;
 };
 
 // A whole number of milliseconds from 1 to one hour.
@@ -118,6 +123,28 @@ std::expected<std::chrono::milliseconds, std::string> parse_ms(std::string_view 
   return std::chrono::milliseconds(ms);
 }
 
+// A width and a height, each a whole number of pixels from 1 to 10000,
+// written as 1280x720.
+std::expected<WindowSize, std::string> parse_size(std::string_view text) {
+  auto number = [](std::string_view digits) -> uint32_t {
+    uint32_t n = 0;
+    if (digits.empty() || digits.size() > 5) return 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return 0;
+      n = n * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return n <= 10000 ? n : 0;
+  };
+  size_t x = text.find('x');
+  uint32_t width = x == std::string_view::npos ? 0 : number(text.substr(0, x));
+  uint32_t height = x == std::string_view::npos ? 0 : number(text.substr(x + 1));
+  if (width == 0 || height == 0) {
+    return std::unexpected("--window-size takes <width>x<height> in pixels from 1 to 10000, not '" +
+                           std::string(text) + "'");
+  }
+  return WindowSize{width, height};
+}
+
 std::expected<Options, std::string> parse_options(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
@@ -131,6 +158,11 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
       if (i + 1 == argc) return std::unexpected(std::string(arg) + " requires an argument");
       (arg == "--chromium" ? options.chromium : options.attach) = argv[++i];
       if (arg == "--chromium" && options.launch_only.empty()) options.launch_only = arg;
+    } else if (arg == "--window-size") {
+      if (i + 1 == argc) return std::unexpected(std::string("--window-size requires an argument"));
+      auto size = parse_size(argv[++i]);
+      if (!size) return std::unexpected(size.error());
+      options.window = *size;
     } else if (arg == "--action-timeout" || arg == "--navigation-timeout") {
       if (i + 1 == argc) return std::unexpected(std::string(arg) + " requires an argument");
       auto ms = parse_ms(arg, argv[++i]);
@@ -263,7 +295,10 @@ int run(int argc, char** argv) {
   {
     // The connection owns the browser's pipes or socket from now on.
     DevTools devtools(std::move(transport), abort_pipe->read.get());
-    Browser browser(devtools, options->timeouts);
+    // An attached browser's windows keep their size unless one is asked for.
+    WindowSize window = options->window.value_or(options->attach.empty() ? WindowSize{}
+                                                                           : WindowSize{0, 0});
+    Browser browser(devtools, options->timeouts, window);
 
     auto started = browser.start(Clock::now() + kStartLimit);
     if (!started) {

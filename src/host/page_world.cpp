@@ -6,6 +6,7 @@
 #include "host/json_build.h"
 #include "host/json_read.h"
 #include "host/page_script.h"
+#include "host/value_function.h"
 
 namespace tessik::host {
 
@@ -135,13 +136,7 @@ std::expected<Reply, std::string> call_page(Tab& tab, const FrameRef& frame,
       .add("arguments", call_arguments(doc, args))
       .add_bool("awaitPromise", true)
       .add_bool("returnByValue", answer == Answer::value);
-  if (answer == Answer::handle) {
-    params.add_string("objectGroup", kHandleGroup);
-    auto& sessions = tab.handle_sessions();
-    if (std::find(sessions.begin(), sessions.end(), frame.session) == sessions.end()) {
-      sessions.push_back(frame.session);
-    }
-  }
+  if (answer == Answer::handle) params.add_string("objectGroup", keep_handles(tab, frame.session));
   auto reply = tab.call("Runtime.callFunctionOn", params.build(), frame.session, until);
   if (!reply && lost_document(reply.error())) {
     tab.widget().drop_worlds(frame.session, frame.frame);
@@ -149,19 +144,43 @@ std::expected<Reply, std::string> call_page(Tab& tab, const FrameRef& frame,
   return answer_of(std::move(reply), answer);
 }
 
-std::expected<Reply, std::string> call_on(Tab& tab, std::string_view session,
-                                          std::string_view object, std::string_view function,
-                                          JsonValue args, Clock::time_point until) {
+namespace {
+
+// `function` called on `object` by value, the reply as the browser gave it.
+std::expected<Reply, std::string> call_function_on(Tab& tab, std::string_view session,
+                                                   std::string_view object,
+                                                   std::string_view function, JsonValue args,
+                                                   Clock::time_point until) {
   JsonDocument doc;
   ObjectBuilder params(doc);
-  // The function's name is looked up in the world the object belongs to.
   params.add_string("functionDeclaration", function)
       .add_string("objectId", object)
       .add("arguments", call_arguments(doc, args))
       .add_bool("awaitPromise", true)
       .add_bool("returnByValue", true);
-  auto reply = tab.call("Runtime.callFunctionOn", params.build(), session, until);
-  return answer_of(std::move(reply), Answer::value);
+  return tab.call("Runtime.callFunctionOn", params.build(), session, until);
+}
+
+}  // namespace
+
+std::string_view keep_handles(Tab& tab, std::string_view session) {
+  auto& sessions = tab.handle_sessions();
+  if (std::find(sessions.begin(), sessions.end(), session) == sessions.end()) {
+    sessions.emplace_back(session);
+  }
+  return kHandleGroup;
+}
+
+std::expected<Reply, std::string> call_on(Tab& tab, std::string_view session,
+                                          std::string_view object, std::string_view function,
+                                          JsonValue args, Clock::time_point until) {
+  // The function's name is looked up in the world the object belongs to.
+  return answer_of(call_function_on(tab, session, object, function, args, until), Answer::value);
+}
+
+std::expected<Reply, std::string> json_value_of(Tab& tab, std::string_view session,
+                                                std::string_view object, Clock::time_point until) {
+  return call_function_on(tab, session, object, kValueFunction, {}, until);
 }
 
 void release_handles(Tab& tab) {

@@ -36,6 +36,16 @@ std::expected<Reply, std::string> call_on(Tab& tab, std::string_view session,
                                           std::string_view object, std::string_view function,
                                           JsonValue args, Clock::time_point until);
 
+// The JSON form of `object` (a handle given out in `session`), worked out in
+// the object's own world by value.js, until `until`: the browser's reply as
+// it came, with the exception thrown there, if any.
+std::expected<Reply, std::string> json_value_of(Tab& tab, std::string_view session,
+                                                std::string_view object, Clock::time_point until);
+
+// Notes that calls in `session` give out handles for the command, to be
+// released when it ends; answers the group to give them in.
+std::string_view keep_handles(Tab& tab, std::string_view session);
+
 // The error says the document the call ran in went away (the frame moved on
 // to another document, or closed), so that a later call finds another.
 bool lost_document(std::string_view error);

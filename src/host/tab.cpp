@@ -77,15 +77,22 @@ std::expected<void, std::string> Tab::wait_for(Navigation& navigation,
                                                std::chrono::milliseconds limit) {
   Clock::time_point start = Clock::now();
   Clock::time_point until = within(limit);
+  auto done = wait_until(navigation, until);
+  if (!done) return std::unexpected(done.error());
+  if (*done) return {};
+  // The request's own deadline may have come first.
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(until - start);
+  return std::unexpected(timed_out(std::min(limit, waited), navigation.awaited()));
+}
+
+std::expected<bool, std::string> Tab::wait_until(Navigation& navigation, Clock::time_point until) {
   for (;;) {
     pump(&navigation);
-    if (navigation.done()) return {};
-    if (Clock::now() >= until) {
-      // The request's own deadline may have come first.
-      auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(until - start);
-      return std::unexpected(timed_out(std::min(limit, waited), navigation.awaited()));
+    if (navigation.done()) return true;
+    if (Clock::now() >= until) return false;
+    if (auto waited = devtools_.wait_for_event(until); !waited) {
+      return std::unexpected(waited.error());
     }
-    if (auto waited = devtools_.wait_for_event(until); !waited) return waited;
   }
 }
 

@@ -57,6 +57,8 @@ class Tab {
   std::expected<void, std::string> pause(Clock::time_point until, Navigation* navigation = nullptr);
   // Waits until `navigation` ends, or fails after `limit`.
   std::expected<void, std::string> wait_for(Navigation& navigation, std::chrono::milliseconds limit);
+  // Waits until `navigation` ends (true) or `until` comes (false).
+  std::expected<bool, std::string> wait_until(Navigation& navigation, Clock::time_point until);
 
   // Hidden pages get no animation frames: the tab acted on goes in front.
   std::expected<void, std::string> bring_to_front();

@@ -142,11 +142,33 @@ TEST_F(BrowserCommands, EvalPrintsTheValueByItsKind) {
       {"-0", "-0.0\n"},
       {"2n ** 70n", "1180591620717411303424n\n"},
       {"typeof window", "object\n"},
+      // Other values are what JSON.stringify gives in the page, toJSON
+      // included, with a form of their own for what JSON would lose.
+      {"new DOMRect(1, 2, 3, 4)",
+       "{\n  \"bottom\": 6,\n  \"height\": 4,\n  \"left\": 1,\n  \"right\": 4,\n  \"top\": 2,\n"
+       "  \"width\": 3,\n  \"x\": 1,\n  \"y\": 2\n}\n"},
+      {"new Date(0)", "1970-01-01T00:00:00.000Z\n"},
+      {"({when: [new Date(0)]})", "{\n  \"when\": [\n    \"1970-01-01T00:00:00.000Z\"\n  ]\n}\n"},
+      {"new URL('http://a.test/b?c')", "http://a.test/b?c\n"},
+      {"new Map([['a', 1]])", "[\n  [\n    \"a\",\n    1\n  ]\n]\n"},
+      {"new Set(['s'])", "[\n  \"s\"\n]\n"},
+      {"document.getElementById('intro')", "p#intro\n"},
+      {"document.querySelectorAll('p')", "[\n  \"p#intro\",\n  \"p#status\",\n  \"p\"\n]\n"},
+      {"document.getElementsByTagName('h1')", "[\n  \"h1\"\n]\n"},
+      {"[Symbol('s'), () => 1, 3n]", "[\n  null,\n  null,\n  \"3n\"\n]\n"},
+      {"({u: undefined, n: NaN})", "{\n  \"n\": null\n}\n"},
+      {"() => 1", ""},
+      // The page's own JSON is not what computes it.
+      {"window.JSON = null; ({abc: 123})", "{\n  \"abc\": 123\n}\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
     EXPECT_EQ(ok({"eval", c.script}), c.out);
   }
+  // Objects whose fields come from toJSON, nested.
+  std::string timing = ok({"eval", "performance"});
+  EXPECT_NE(timing.find("\n  \"timeOrigin\": "), std::string::npos) << timing;
+  EXPECT_NE(timing.find("\n    \"navigationStart\": "), std::string::npos) << timing;
 }
 
 // A string cut inside a character pair leaves half of it, which has no
@@ -212,8 +234,10 @@ TEST_F(BrowserCommands, EvalFailuresCarryTheExceptionText) {
       {"throw 'plain words'", "plain words"},
       {"(async () => { await 0; missing(); })()", "ReferenceError: missing is not defined"},
       {"1 +", "SyntaxError: Unexpected end of input"},
-      // The window refers to itself and cannot come back as a value.
-      {"window", "Object reference chain is too long"},
+      // The window refers to itself, and JSON has no form for that.
+      {"window", "the result holds a cycle"},
+      {"(() => { const a = {}; a.b = {a}; return [a]; })()", "the result holds a cycle"},
+      {"({toJSON() { throw new Error('no form'); }})", "Error: no form"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
@@ -295,6 +319,13 @@ TEST_F(BrowserCommands, SubmittedFormsLeadToTheNextPage) {
   }
 }
 
+// Pages lay out for a window of a person's, in front, with the focus.
+TEST_F(BrowserCommands, ATabIsAWindowInFront) {
+  ok({"navigate", page("index.html")});
+  EXPECT_EQ(ok({"eval", "[innerWidth, innerHeight, screen.width, document.hasFocus()].join(' ')"}),
+            "1280 720 1280 true\n");
+}
+
 TEST_F(BrowserCommands, HistoryMovesAndReloads) {
   ok({"navigate", page("index.html")});
   ok({"navigate", page("second.html")});
@@ -317,14 +348,22 @@ TEST_F(BrowserCommands, HistoryMovesAndReloads) {
   EXPECT_EQ(ok({"url"}), page("second.html") + "\n");
 }
 
-TEST_F(BrowserCommands, NavigationErrorsCarryTheBrowsersText) {
+TEST_F(BrowserCommands, NavigationErrorsNameTheUrl) {
   testing::DeadPort refusing;
-  RunResult r = run({"navigate", "http://127.0.0.1:" + std::to_string(refusing.port()) + "/"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "tessik-browser: net::ERR_CONNECTION_REFUSED\n");
-  RunResult bad = run({"navigate", "not a url"});
-  EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.err, "tessik-browser: Cannot navigate to invalid URL\n");
+  const std::string refused = "http://127.0.0.1:" + std::to_string(refusing.port()) + "/";
+  const std::pair<std::string, std::string> cases[] = {
+      {refused, "cannot load " + refused + ": net::ERR_CONNECTION_REFUSED"},
+      {"http://127.0.0.1:1/", "cannot load http://127.0.0.1:1/: net::ERR_UNSAFE_PORT"},
+      // Without a scheme, a loopback address gets http://, any other host https://.
+      {"127.0.0.1:1/", "cannot load http://127.0.0.1:1/: net::ERR_UNSAFE_PORT"},
+      {"http://[::1", "cannot load http://[::1: Cannot navigate to invalid URL"},
+  };
+  for (const auto& [url, err] : cases) {
+    SCOPED_TRACE(url);
+    RunResult r = run({"navigate", url});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tessik-browser: " + err + "\n");
+  }
 }
 
 TEST_F(BrowserCommands, ATabOpenedByThePageIsTheNextWidget) {
@@ -534,6 +573,23 @@ TEST(HostLifecycle, StateFileIsPrivateAndGoneAtExit) {
     EXPECT_EQ(host.stop(signal), 0);
     EXPECT_FALSE(std::filesystem::exists(testing::state_path(home.path())));
     EXPECT_EQ(host.stderr_text(), "");
+  }
+}
+
+TEST(HostLifecycle, TheWindowSizeIsAnOption) {
+  TempDir home;
+  Host host(home.path(), {"--window-size", "800x600"});
+  ASSERT_TRUE(testing::ready(host));
+  EXPECT_EQ(testing::client_output(home.path(), {"eval", "[innerWidth, innerHeight].join('x')"}),
+            "800x600\n");
+  EXPECT_EQ(host.stop(), 0);
+  for (std::string size : {"800", "0x600", "800x", "10001x10", "8OOx600"}) {
+    TempDir other;
+    Host refused(other.path(), {"--window-size", size});
+    EXPECT_EQ(refused.wait_exit(std::chrono::seconds(10)), 1);
+    EXPECT_EQ(refused.stderr_text(),
+              "tessik-browser-host: --window-size takes <width>x<height> in pixels from 1 to "
+              "10000, not '" + size + "'\n");
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include "host/exec.h"
 #include "host/http.h"
+#include "host/navigation.h"
 
 namespace tessik::host {
 namespace {
@@ -329,6 +330,37 @@ TEST(HostExec, FormsEnvelopes) {
                             {doc.add_string("ok"), JsonValue::boolean(true)}};
     EXPECT_EQ(envelope_reply(c.status, doc.add_object(members)).view(),
               format_reply(c.status, c.body));
+  }
+}
+
+TEST(HostNavigation, GivesAUrlWithoutASchemeOne) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"localhost", "http://localhost"},
+      {"localhost:8080/page.html", "http://localhost:8080/page.html"},
+      {"LocalHost:80", "http://LocalHost:80"},
+      {"app.localhost/x", "http://app.localhost/x"},
+      {"127.0.0.1:8080/page.html", "http://127.0.0.1:8080/page.html"},
+      {"127.1.2.3?q", "http://127.1.2.3?q"},
+      {"[::1]:8080/", "http://[::1]:8080/"},
+      {"[::1]", "http://[::1]"},
+      {"example.com", "https://example.com"},
+      {"example.com:8443/a", "https://example.com:8443/a"},
+      {"127.0.0.1.example.com/", "https://127.0.0.1.example.com/"},
+      {"localhostx/", "https://localhostx/"},
+      {"[::2]/", "https://[::2]/"},
+      // A scheme is kept as given, whatever follows it.
+      {"http://example.com", "http://example.com"},
+      {"HTTPS://localhost", "HTTPS://localhost"},
+      {"about:blank", "about:blank"},
+      {"data:text/html,hi", "data:text/html,hi"},
+      {"file:///tmp/a.html", "file:///tmp/a.html"},
+      {"javascript:1", "javascript:1"},
+      {"mailto:a@b.test", "mailto:a@b.test"},
+      {"", ""},
+  };
+  for (const auto& [typed, url] : cases) {
+    SCOPED_TRACE(typed);
+    EXPECT_EQ(complete_url(typed), url);
   }
 }
 

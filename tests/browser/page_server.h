@@ -21,7 +21,8 @@
 namespace tessik::testing {
 
 // Serves the files beside this one on a loopback port. /held.png is answered
-// only when the server stops, so a page that shows it never finishes loading.
+// only when the server stops, so a page that shows it never finishes loading;
+// /late/<name> is <name> a second late.
 class PageServer {
  public:
   PageServer() {
@@ -75,6 +76,12 @@ class PageServer {
     std::string method, target;
     line >> method >> target;
     std::string path = target.substr(0, target.find_first_of("?#"));
+    if (path.starts_with("/late/")) {
+      path = path.substr(5);
+      pollfd none{stop_.read.get(), POLLIN, 0};
+      while (::poll(&none, 1, 1000) < 0 && errno == EINTR) {
+      }
+    }
     std::string status = "200 OK", type = "text/html; charset=utf-8", body;
     if (path == "/held.png") {
       readable(fd);  // until the browser gives up on it or the server stops

@@ -41,16 +41,54 @@ function views() {
 // far as needed on a first attempt, then aligned at the end, the centre and
 // the start in turn, for what sticky or fixed bars would cover.
 function scrollToView(el, attempt) {
-  let node = drawnNode(el);
-  if (node.nodeType !== Node.ELEMENT_NODE) node = node.parentElement ?? el;
+  const node = drawnNode(el);
   const aligned = ['end', 'center', 'start'];
   const turn = attempt % (aligned.length + 1);
-  if (turn === 0 && typeof node.scrollIntoViewIfNeeded === 'function') {
+  const at = turn === 0 ? 'nearest' : aligned[(turn + aligned.length - 1) % aligned.length];
+  if (node.nodeType !== Node.ELEMENT_NODE) {
+    scrollTextToView(node, at);
+  } else if (turn === 0 && typeof node.scrollIntoViewIfNeeded === 'function') {
     node.scrollIntoViewIfNeeded(true);
   } else {
-    const at = aligned[(turn + aligned.length - 1) % aligned.length];
     node.scrollIntoView({block: at, inline: at, behavior: 'instant'});
   }
+}
+
+// How far to scroll a box that shows [start, end) for [lo, hi) to show at
+// `at`; "nearest" moves it only when it does not show whole, to the middle.
+function scrollDelta(lo, hi, start, end, at) {
+  if (at === 'start') return lo - start;
+  if (at === 'end') return hi - end;
+  if (at === 'nearest' && lo >= start && hi <= end) return 0;
+  return (lo + hi) / 2 - (start + end) / 2;
+}
+
+// Text has no scrollIntoView (the text of an element with display:
+// contents is what the click aims at): each box around it that scrolls,
+// then the view, is scrolled until its box shows.
+function scrollTextToView(text, at) {
+  const range = rangeOf(text);
+  for (let el = treeParent(text), depth = 0; el && depth < kMaxDepth; el = treeParent(el), depth++) {
+    if (el.nodeType !== Node.ELEMENT_NODE || el === el.ownerDocument.scrollingElement) continue;
+    const style = styleOf(el);
+    const scrolls = (overflow) => overflow !== 'visible' && overflow !== 'clip';
+    if (!(scrolls(style.overflowX) && el.scrollWidth > el.clientWidth) &&
+        !(scrolls(style.overflowY) && el.scrollHeight > el.clientHeight)) {
+      continue;
+    }
+    const box = el.getBoundingClientRect();
+    const r = range.getBoundingClientRect();
+    const left = box.left + el.clientLeft;
+    const top = box.top + el.clientTop;
+    el.scrollBy({left: scrollDelta(r.left, r.right, left, left + el.clientWidth, at),
+                 top: scrollDelta(r.top, r.bottom, top, top + el.clientHeight, at),
+                 behavior: 'instant'});
+  }
+  const r = range.getBoundingClientRect();
+  const view = text.ownerDocument.defaultView;
+  view.scrollBy({left: scrollDelta(r.left, r.right, 0, view.innerWidth, at),
+                 top: scrollDelta(r.top, r.bottom, 0, view.innerHeight, at),
+                 behavior: 'instant'});
 }
 
 function readyToClick(el, attempt, scroll) {
@@ -84,8 +122,7 @@ async function prepare(request) {
       state = {error: 'no element matches selector', frames: found.frames.length};
       if (found.frames.length) return {...state, ...size()};
     } else if (request.action === 'text') {
-      const el = found.element;
-      return {text: typeof el.innerText === 'string' ? el.innerText : (el.textContent ?? '')};
+      return {text: visibleText(found.element)};
     } else if (request.action === 'click') {
       state = readyToClick(found.element, request.attempt, !scrolled);
       scrolled ||= !state.error;
@@ -206,11 +243,11 @@ function disarmGuard() {
   return verdict;
 }
 
-// After the press and release: the guard's verdict, empty when the click
-// reached the element. When it did, settles once the page has handled the
-// input: after the next frame, or at once in a hidden page (it gets no
-// frames, and its timers are slowed down), as the one a click opened a
-// window over.
+// After input (a click's press and release, or typed text): the click
+// guard's verdict, empty when the click reached the element or there was
+// none. When it did, settles once the page has handled the input: a task
+// after the next frame, or at once in a hidden page (it gets no frames, and
+// its timers are slowed down), as the one a click opened a window over.
 function settle() {
   const missed = disarmGuard();
   if (missed) return missed;

@@ -71,7 +71,7 @@ function splitSelector(sel) {
     if (isSpace(c) || '>+~'.includes(c)) {
       let j = i;
       while (j < sel.length && isSpace(sel[j])) j++;
-      if ('>+~'.includes(sel[j] ?? '')) {
+      if (j < sel.length && '>+~'.includes(sel[j])) {
         // Any other combinator stays within its part.
         part += ' ' + sel[j] + ' ';
         j++;

@@ -20,7 +20,8 @@ function fieldKind(el) {
 }
 
 // Whether a field of `type` keeps `text` as it is: an input of the same
-// type, not in the page, is given it.
+// type, not in the page, is given it. A colour field keeps any case of
+// #rrggbb, in lower case.
 function keeps(field, text) {
   const probe = field.ownerDocument.createElement('input');
   probe.type = field.type;
@@ -28,7 +29,7 @@ function keeps(field, text) {
     if (field.hasAttribute(name)) probe.setAttribute(name, field.getAttribute(name));
   }
   probe.value = text;
-  return probe.value === text;
+  return probe.value === (field.type === 'color' ? text.toLowerCase() : text);
 }
 
 function malformed(field, text) {
