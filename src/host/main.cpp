@@ -36,8 +36,9 @@ constexpr std::string_view kHelp =
     "                        [--navigation-timeout <ms>]\n"
     "\n"
     "Starts the browser, announces 127.0.0.1:<port> and a fresh token in\n"
-    "$HOME/.tessik/state/browser-rpc.json, and serves POST /v1/exec until\n"
-    "SIGINT, SIGTERM, SIGHUP or SIGQUIT, or until the browser exits.\n"
+    "$HOME/.tessik/state/browser-rpc.json, and serves POST /v1/exec until a\n"
+    "signal stops it (SIGTERM, SIGINT, SIGHUP, SIGQUIT, or another whose default\n"
+    "is to end a process), or until the browser exits.\n"
     "\n"
     "OPTIONS:\n"
     "    --chromium <path>    the browser to run (default: $TESSIK_CHROMIUM, else a\n"
@@ -143,12 +144,15 @@ int run(int argc, char** argv) {
   auto options = parse_options(argc, argv);
   if (!options) return fail(options.error());
   if (options->help) return sys::write_all(STDOUT_FILENO, kHelp) ? 0 : 1;
-  // A client that goes away mid-reply must show up as an error, not a signal.
+  // A client that goes away mid-reply, or a file at its size limit, must
+  // show up as an error, not a signal.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  if (::sigaction(SIGPIPE, &ignore, nullptr) != 0) {
-    return fail("cannot ignore SIGPIPE: " + sys::os_error_text(errno));
+  for (int signal : kIgnoredSignals) {
+    if (::sigaction(signal, &ignore, nullptr) != 0) {
+      return fail("cannot ignore signals: " + sys::os_error_text(errno));
+    }
   }
 
   auto path = state_file_path();
@@ -171,7 +175,7 @@ int run(int argc, char** argv) {
   action.sa_handler = on_signal;
   action.sa_flags = SA_NOCLDSTOP;
   sigemptyset(&action.sa_mask);
-  for (int signal : kCaughtSignals) {
+  for (int signal : caught_signals()) {
     if (::sigaction(signal, &action, nullptr) != 0) {
       return fail("cannot handle signals: " + sys::os_error_text(errno));
     }

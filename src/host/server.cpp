@@ -72,17 +72,10 @@ class Worker {
       if (!made) return std::unexpected(sys::os_error_text(made.error()));
       *pipe = std::move(*made);
     }
-    // Signals are for the poll loop; this thread keeps them blocked.
-    sigset_t stops, old;
-    sigemptyset(&stops);
-    for (int number : kCaughtSignals) sigaddset(&stops, number);
-    if (int e = pthread_sigmask(SIG_BLOCK, &stops, &old); e != 0) {
-      return std::unexpected(sys::os_error_text(e));
-    }
-    thread_ = std::thread([this] { loop(); });  // inherits the mask
-    if (int e = pthread_sigmask(SIG_SETMASK, &old, nullptr); e != 0) {
-      return std::unexpected(sys::os_error_text(e));
-    }
+    // Signals are for the poll loop.
+    auto thread = start_unsignalled([this] { loop(); });
+    if (!thread) return std::unexpected(thread.error());
+    thread_ = std::move(*thread);
     return {};
   }
 

@@ -404,7 +404,13 @@ void start_client(Pending& pending, const TempDir& home, std::string script) {
 }
 
 TEST(Stops, EachStopSignalAnswersTheRequestsInFlightAndCleansUp) {
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  // Each signal whose default is to end a process, as far as a handler can
+  // take it.
+  std::vector<int> signals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
+#if defined(__linux__)
+  signals.insert(signals.end(), {SIGRTMIN, SIGRTMAX});
+#endif
+  for (int signal : signals) {
     SCOPED_TRACE(strsignal(signal));
     TempDir home;
     Host host(home.path());
@@ -438,7 +444,8 @@ TEST(Stops, UserSignalsLeaveTheHostServing) {
   TempDir home;
   Host host(home.path());
   ASSERT_TRUE(testing::ready(host));
-  for (int signal : {SIGUSR1, SIGUSR2}) {
+  // And SIGXFSZ, which says no more than that a write went past a size limit.
+  for (int signal : {SIGUSR1, SIGUSR2, SIGXFSZ}) {
     SCOPED_TRACE(strsignal(signal));
     ASSERT_EQ(::kill(host.pid(), signal), 0);
     RunResult r = testing::run_binary({"eval", "6 * 7"}, {.home = home.path().string()});
