@@ -1,7 +1,6 @@
 #include "host/browser.h"
 
 #include <algorithm>
-#include <unistd.h>
 
 #include "host/actions.h"
 #include "host/json_build.h"
@@ -10,7 +9,6 @@
 #include "host/page_world.h"
 #include "host/tab.h"
 #include "json/writer.h"
-#include "sys/rw.h"
 
 namespace tessik::host {
 
@@ -31,8 +29,8 @@ constexpr auto kClosingNote = std::chrono::milliseconds(500);
 
 }  // namespace
 
-Browser::Browser(DevTools& devtools, Timeouts timeouts)
-    : devtools_(devtools), timeouts_(timeouts) {
+Browser::Browser(DevTools& devtools, Log& log, Timeouts timeouts)
+    : devtools_(devtools), log_(log), timeouts_(timeouts) {
   devtools_.set_watcher([this](const Event& event) { watch(event); });
 }
 
@@ -66,7 +64,7 @@ void Browser::answer_dialog(const Event& event) {
                      ": " + std::string(type) + " ";
   escape_json_string(line, message.substr(0, kShownMessage));
   line += accept ? " accepted\n" : " dismissed\n";
-  (void)sys::write_all(STDERR_FILENO, line);  // a note, not a failure: nowhere else to say it
+  log_.write(line);
 }
 
 std::expected<void, std::string> Browser::keep_a_widget(Clock::time_point deadline) {

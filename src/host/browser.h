@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/devtools.h"
+#include "host/log.h"
 #include "host/widgets.h"
 #include "json/value.h"
 #include "rpc/commands.h"
@@ -47,8 +48,9 @@ class Tab;
 
 class Browser {
  public:
-  // Answers the pages' dialogs from now on, as they open.
-  explicit Browser(DevTools& devtools, Timeouts timeouts = {});
+  // Answers the pages' dialogs from now on, as they open, with a line each
+  // on `log`.
+  Browser(DevTools& devtools, Log& log, Timeouts timeouts = {});
   Browser(const Browser&) = delete;
   Browser& operator=(const Browser&) = delete;
 
@@ -87,6 +89,7 @@ class Browser {
   std::expected<Data, std::string> eval(Tab& tab, const std::string& script);
 
   DevTools& devtools_;
+  Log& log_;
   Timeouts timeouts_;
   WidgetTable widgets_;
 };

@@ -16,6 +16,7 @@
 #include "host/browser.h"
 #include "host/chromium.h"
 #include "host/devtools.h"
+#include "host/log.h"
 #include "host/server.h"
 #include "host/signals.h"
 #include "host/state_file.h"
@@ -56,14 +57,15 @@ constexpr std::string_view kHelp =
 constexpr auto kStartLimit = std::chrono::seconds(30);
 // How long the browser may take to close after it is asked to.
 constexpr auto kCloseLimit = std::chrono::seconds(5);
+// How long the last lines for standard error may take to go out at the end.
+constexpr auto kLogLimit = std::chrono::seconds(1);
 
 int signal_write = -1;
 
 void on_signal(int number) { sys::poke(signal_write, static_cast<char>(number)); }
 
-int fail(std::string_view message) {
-  // Nowhere left to say it when this fails.
-  (void)sys::write_all(STDERR_FILENO, "tessik-browser-host: " + std::string(message) + "\n");
+int fail(Log& log, std::string_view message) {
+  log.write("tessik-browser-host: " + std::string(message) + "\n");
   return 1;
 }
 
@@ -140,7 +142,8 @@ std::expected<std::pair<sys::Fd, uint16_t>, std::string> listen_on_loopback() {
   return std::pair{std::move(fd), ntohs(address.sin_port)};
 }
 
-int run(int argc, char** argv) {
+int run(int argc, char** argv, Log& log) {
+  auto fail = [&log](std::string_view message) { return host::fail(log, message); };
   auto options = parse_options(argc, argv);
   if (!options) return fail(options.error());
   if (options->help) return sys::write_all(STDOUT_FILENO, kHelp) ? 0 : 1;
@@ -192,7 +195,7 @@ int run(int argc, char** argv) {
     // The connection owns the browser's pipes from now on.
     DevTools devtools(std::move(process->to_browser), std::move(process->from_browser),
                       abort_pipe->read.get());
-    Browser browser(devtools, options->timeouts);
+    Browser browser(devtools, log, options->timeouts);
 
     auto started = browser.start(Clock::now() + kStartLimit);
     if (!started) {
@@ -236,9 +239,15 @@ int run(int argc, char** argv) {
 }  // namespace tessik::host
 
 int main(int argc, char** argv) {
+  tessik::host::Log log;
+  // Without its thread, the log writes its lines at the end.
+  (void)log.start();
+  int status;
   try {
-    return tessik::host::run(argc, argv);
+    status = tessik::host::run(argc, argv, log);
   } catch (const std::bad_alloc&) {
-    return tessik::host::fail("out of memory");
+    status = tessik::host::fail(log, "out of memory");
   }
+  log.finish(tessik::host::Clock::now() + tessik::host::kLogLimit);
+  return status;
 }

@@ -457,6 +457,54 @@ TEST(Stops, UserSignalsLeaveTheHostServing) {
   EXPECT_EQ(host.stderr_text(), "");
 }
 
+// ---- Standard error.
+
+// Far more dialog lines than a pipe holds, with nobody reading the host's
+// standard error: neither the commands nor a stop wait for it.
+TEST(Logging, AStandardErrorNobodyReadsHoldsUpNothing) {
+  TempDir home;
+  Host host(home.path());
+  ASSERT_TRUE(testing::ready(host));
+  // 1,000 lines of about 250 bytes (a message shows 200 characters at most),
+  // in two commands that each take well under their time limit.
+  const int dialogs = 1000;
+  const std::string flood = "for (let i = 0; i < " + std::to_string(dialogs / 2) +
+                            "; i++) alert('dialog ' + i + ' ' + 'x'.repeat(190)); 'done'";
+  EXPECT_EQ(testing::client_output(home.path(), {"eval", flood}), "done\n");
+  EXPECT_EQ(testing::client_output(home.path(), {"eval", flood}), "done\n");
+  EXPECT_EQ(testing::client_output(home.path(), {"title"}), "\n");
+  // Read now, the lines that found no room are counted in a line of their own.
+  std::string text;
+  for (auto until = Clock::now() + 20s; text.find(" dropped: ") == std::string::npos;) {
+    text += host.stderr_text();
+    if (Clock::now() >= until) break;
+    std::this_thread::sleep_for(50ms);
+  }
+  std::this_thread::sleep_for(200ms);
+  text += host.stderr_text();
+  const std::string shown_prefix = "tessik-browser-host: widget 1: alert \"dialog ";
+  const std::string dropped_suffix = " dropped: standard error took no more";
+  size_t shown = 0, dropped = 0, lines = 0;
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::string line = text.substr(at, end - at);
+    ++lines;
+    if (line.starts_with(shown_prefix)) {
+      ++shown;
+    } else if (line.ends_with(dropped_suffix)) {
+      dropped += std::stoul(line.substr(std::string("tessik-browser-host: ").size()));
+    } else {
+      ADD_FAILURE() << "unexpected line: " << line;
+    }
+  }
+  EXPECT_GT(dropped, 0u);
+  EXPECT_EQ(shown + dropped, static_cast<size_t>(dialogs)) << lines << " lines";
+  // Full again when the host is stopped.
+  EXPECT_EQ(testing::client_output(home.path(), {"eval", flood}), "done\n");
+  EXPECT_EQ(testing::client_output(home.path(), {"eval", flood}), "done\n");
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+  EXPECT_FALSE(std::filesystem::exists(state_path(home.path())));
+}
+
 // ---- Memory.
 
 
