@@ -115,7 +115,13 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
   return options;
 }
 
-std::expected<std::pair<sys::Fd, uint16_t>, std::string> listen_on_loopback() {
+struct Listener {
+  sys::Fd fd;
+  uint16_t port = 0;
+  bool deferred = false;  // the system holds connections back until they send
+};
+
+std::expected<Listener, std::string> listen_on_loopback() {
   auto socket = sys::tcp_socket();
   if (!socket) {
     return std::unexpected("cannot create a socket: " + sys::os_error_text(socket.error()));
@@ -134,12 +140,15 @@ std::expected<std::pair<sys::Fd, uint16_t>, std::string> listen_on_loopback() {
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     return fail_with("cannot bind 127.0.0.1", errno);
   }
+  // Idle connections then wait in the system, not in the host's places.
+  auto deferred = sys::defer_accept(fd.get(), kDeferSeconds);
+  if (!deferred) return fail_with("cannot set up the socket", deferred.error());
   if (::listen(fd.get(), kListenBacklog) != 0) return fail_with("cannot listen", errno);
   socklen_t length = sizeof address;
   if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return fail_with("cannot read the port", errno);
   }
-  return std::pair{std::move(fd), ntohs(address.sin_port)};
+  return Listener{std::move(fd), ntohs(address.sin_port), *deferred};
 }
 
 int run(int argc, char** argv, Log& log) {
@@ -167,7 +176,8 @@ int run(int argc, char** argv, Log& log) {
   if (!token) return fail(token.error());
   auto listener = listen_on_loopback();
   if (!listener) return fail(listener.error());
-  auto& [listen_fd, port] = *listener;
+  sys::Fd& listen_fd = listener->fd;
+  uint16_t port = listener->port;
 
   auto signal_pipe = sys::make_pipe(true);
   if (!signal_pipe) return fail("cannot make a pipe: " + sys::os_error_text(signal_pipe.error()));
@@ -207,8 +217,8 @@ int run(int argc, char** argv, Log& log) {
     } else {
       (void)sys::write_all(STDOUT_FILENO,
                            "listening on 127.0.0.1:" + std::to_string(port) + "\n");
-      auto stopped = serve({listen_fd.get(), port, *token, signal_pipe->read.get(), process->pid,
-                            abort_pipe->write.get()},
+      auto stopped = serve({listen_fd.get(), port, *token, signal_pipe->read.get(),
+                            listener->deferred, process->pid, abort_pipe->write.get()},
                            browser, devtools);
       // Clients must stop finding this host before it goes.
       auto removed = remove_state_file(*path, *written);

@@ -214,6 +214,40 @@ TEST_F(SlowClients, ACrowdBeyondTheCapDelaysNoOne) {
   EXPECT_EQ(tricklers.failed_connects(), 0u);
 }
 
+TEST_F(SlowClients, ACrowdOfIdleConnectionsDelaysNoOne) {
+#if !defined(__linux__)
+  GTEST_SKIP() << "only Linux holds connections back until they send (TCP_DEFER_ACCEPT)";
+#else
+  // Far more silent connections than the host's places and the listen
+  // backlog together, held long enough for the system to hand the host
+  // those that never sent.
+  const size_t count = 1100;
+  rlimit files{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+  if (files.rlim_cur < count + 256) {
+    if (files.rlim_max < count + 256) GTEST_SKIP() << "too few descriptors: " << files.rlim_max;
+    files.rlim_cur = count + 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &files), 0) << std::strerror(errno);
+  }
+  std::vector<int> idle;
+  for (size_t i = 0; i < count; ++i) {
+    idle.push_back(testing::connect_loopback(port));
+    ASSERT_GE(idle.back(), 0) << "connection " << i;
+  }
+  Clock::duration slowest{};
+  for (auto until = Clock::now() + 20s; Clock::now() < until;) {
+    auto start = Clock::now();
+    RunResult r = testing::run_binary({"title"}, {.home = home.path().string(), .timeout_ms = 45000});
+    slowest = std::max(slowest, Clock::now() - start);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::this_thread::sleep_for(250ms);
+  }
+  std::printf("slowest title beside %zu idle connections: %.0f ms\n", count, seconds(slowest) * 1000);
+  EXPECT_LT(slowest, 500ms);
+  for (int fd : idle) ::close(fd);
+#endif
+}
+
 // ---- Many clients at once.
 
 // Runs `count` real clients, each evaluating its own number, held at a gate
@@ -455,6 +489,69 @@ TEST(Stops, UserSignalsLeaveTheHostServing) {
   }
   EXPECT_EQ(host.stop(SIGTERM), 0);
   EXPECT_EQ(host.stderr_text(), "");
+}
+
+// The whole text of one reply to `fd`; "<reset>" when the connection was reset.
+std::string reply_of(int fd) {
+  timeval limit{15, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string reply;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      reply.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == ECONNRESET) return "<reset>";
+    return reply;
+  }
+}
+
+TEST(Stops, ConnectionsStillWaitingInTheBacklogAreAnswered) {
+  const size_t count = 300;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    TempDir home;
+    Host host(home.path());
+    int port = host.wait_ready();
+    ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
+    std::string state = testing::read_file(state_path(home.path()));
+    size_t at = state.find("\"token\":\"") + 9;
+    const std::string body = R"j({"command":"eval","args":{"script":"new Promise(r => setTimeout(r, 3000))"}})j";
+    const std::string request = "POST /v1/exec HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+                                state.substr(at, state.find('"', at) - at) +
+                                "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    // The first holds the browser; the others wait in line, in the host's
+    // places and beyond them in the listen backlog.
+    std::vector<int> fds;
+    for (size_t i = 0; i < count; ++i) {
+      fds.push_back(testing::connect_loopback(port));
+      ASSERT_GE(fds.back(), 0);
+      ASSERT_EQ(::send(fds.back(), request.data(), request.size(), 0),
+                static_cast<ssize_t>(request.size()));
+    }
+    std::this_thread::sleep_for(500ms);
+    ::kill(host.pid(), SIGTERM);
+    size_t resets = 0, stopping = 0;
+    std::string other;
+    for (int fd : fds) {
+      std::string reply = reply_of(fd);
+      ::close(fd);
+      if (reply == "<reset>") {
+        ++resets;
+      } else if (reply.starts_with("HTTP/1.1 503 ") &&
+                 reply.ends_with(R"({"error":"the host is stopping","ok":false})")) {
+        ++stopping;
+      } else if (other.empty()) {
+        other = reply;
+      }
+    }
+    EXPECT_EQ(resets, 0u);
+    EXPECT_EQ(stopping, count) << other;
+    EXPECT_EQ(host.wait_exit(15s), 0);
+  }
 }
 
 // ---- Standard error.
