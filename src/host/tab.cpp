@@ -80,6 +80,10 @@ std::expected<void, std::string> Tab::wait_for(Navigation& navigation,
   for (;;) {
     pump(&navigation);
     if (navigation.done()) return {};
+    // A page that crashes on its way in ends the wait.
+    if (std::string_view why = devtools_.failure(widget_.session); !why.empty()) {
+      return std::unexpected(std::string(why));
+    }
     if (Clock::now() >= until) {
       // The request's own deadline may have come first.
       auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(until - start);

@@ -227,6 +227,21 @@ TEST_F(Actions, EachCaseActsOrSaysWhyNot) {
   }
 }
 
+// Frames of another site inside frames of another site are searched like
+// the first level, however deep.
+TEST_F(Actions, FramesAtAnyDepthAreSearched) {
+  for (int depth : {1, 2, 3, 5, 10}) {
+    SCOPED_TRACE("depth " + std::to_string(depth));
+    // The deepest frames may still be loading when the navigation gives up
+    // waiting; the look for the element waits for them.
+    (void)run({"navigate", server_->url("nest.html?depth=" + std::to_string(depth))});
+    RunResult r;
+    for (int look = 0; look < 3 && r.status != 0; ++look) r = run({"text", "#deep"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "deep " + std::to_string(depth) + "\n");
+  }
+}
+
 // A click waits out a transition, however often it starts again.
 TEST_F(Actions, NoClickLandsMidTransition) {
   ASSERT_EQ(ok({"navigate", server_->url("motion.html")}), "");
