@@ -366,6 +366,11 @@ std::expected<Data, std::string> Browser::eval(Tab& tab, const std::string& scri
                             .build(),
                         {}, until);
   if (!reply) {
+    // A result still arriving at the end was ready in time; the browser was
+    // slow to pass it on.
+    if (Clock::now() >= until && devtools_.receiving()) {
+      return std::unexpected(std::string("the browser took too long to send the result"));
+    }
     // Stopped, or a promise that never settled: either way it took too long.
     if (Clock::now() >= stopped) return std::unexpected(std::string("timed out waiting for the script"));
     return std::unexpected(reply.error());

@@ -491,6 +491,32 @@ TEST(Stops, UserSignalsLeaveTheHostServing) {
   EXPECT_EQ(host.stderr_text(), "");
 }
 
+// A result that the script gave in time but the browser had not passed on
+// whole by the deadline is told apart from a script that never returned.
+TEST(SlowResults, AResultStillArrivingAtTheDeadlineSaysSo) {
+  TempDir home;
+  Host host(home.path());
+  ASSERT_TRUE(testing::ready(host));
+  Beacon beacon;
+  RunResult result;
+  std::thread client([&] {
+    result = testing::run_client(
+        home.path(), {"eval", "fetch('http://127.0.0.1:" + std::to_string(beacon.port()) +
+                                  "/'); new Promise(r => setTimeout(() => r('x'.repeat(64 << 20)), 1000))"});
+  });
+  bool ran = beacon.wait_for_visit(20s);
+  // The host reads nothing while the browser sends the result, for longer
+  // than it waits for a script (30 s).
+  ::kill(host.pid(), SIGSTOP);
+  std::this_thread::sleep_for(32s);
+  ::kill(host.pid(), SIGCONT);
+  client.join();
+  ASSERT_TRUE(ran) << "the script never ran";
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "tessik-browser: the browser took too long to send the result\n");
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+}
+
 // The whole text of one reply to `fd`; "<reset>" when the connection was reset.
 std::string reply_of(int fd) {
   timeval limit{15, 0};
