@@ -164,7 +164,13 @@ std::expected<void, std::string> Browser::start(Clock::time_point deadline) {
   }
   auto widget = widgets_.pick(std::string(kFirstWidget));
   if (!widget) return std::unexpected(widget.error());
-  return attach(*widget, deadline);
+  if (auto attached = attach(*widget, deadline); !attached) return attached;
+  // The first tab ran before the host was attached, so nothing held it
+  // until set_up's steps were taken: its page events, which give its
+  // address, must flow before a command can load a document in it.
+  auto enabled = devtools_.call("Page.enable", {}, (*widget)->session, deadline);
+  if (!enabled) return std::unexpected(enabled.error());
+  return {};
 }
 
 void Browser::absorb_events() {
