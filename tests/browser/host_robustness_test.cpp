@@ -234,16 +234,22 @@ TEST_F(SlowClients, ACrowdOfIdleConnectionsDelaysNoOne) {
     idle.push_back(testing::connect_loopback(port));
     ASSERT_GE(idle.back(), 0) << "connection " << i;
   }
-  Clock::duration slowest{};
+  std::vector<Clock::duration> took;
   for (auto until = Clock::now() + 20s; Clock::now() < until;) {
     auto start = Clock::now();
     RunResult r = testing::run_binary({"title"}, {.home = home.path().string(), .timeout_ms = 45000});
-    slowest = std::max(slowest, Clock::now() - start);
+    took.push_back(Clock::now() - start);
     EXPECT_EQ(r.status, 0) << r.err;
     std::this_thread::sleep_for(250ms);
   }
-  std::printf("slowest title beside %zu idle connections: %.0f ms\n", count, seconds(slowest) * 1000);
-  EXPECT_LT(slowest, 500ms);
+  std::sort(took.begin(), took.end());
+  Clock::duration median = took[took.size() / 2], slowest = took.back();
+  std::printf("title beside %zu idle connections: median %.0f ms, slowest %.0f ms\n", count,
+              seconds(median) * 1000, seconds(slowest) * 1000);
+  // They took 15 s when idle connections held the host's places; a loaded
+  // machine may slow a single run of the client itself by a second.
+  EXPECT_LT(median, 500ms);
+  EXPECT_LT(slowest, 2s);
   for (int fd : idle) ::close(fd);
 #endif
 }
@@ -502,7 +508,7 @@ TEST(SlowResults, AResultStillArrivingAtTheDeadlineSaysSo) {
   std::thread client([&] {
     result = testing::run_client(
         home.path(), {"eval", "fetch('http://127.0.0.1:" + std::to_string(beacon.port()) +
-                                  "/'); new Promise(r => setTimeout(() => r('x'.repeat(64 << 20)), 1000))"});
+                                  "/'); new Promise(r => setTimeout(() => r('x'.repeat(16 << 20)), 1000))"});
   });
   bool ran = beacon.wait_for_visit(20s);
   // The host reads nothing while the browser sends the result, for longer
