@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <sys/socket.h>
@@ -202,6 +204,7 @@ TEST(EndToEnd, StateFileOfOtherKinds) {
     std::function<void()> make;
     std::string err;
   };
+  int terminal = -1;  // the other end of the terminal, held open while nobody types
   const std::vector<Case> cases = {
       // Opening a FIFO for reading would wait for a writer that never comes.
       {"fifo", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }, cannot_read(ENXIO)},
@@ -219,6 +222,16 @@ TEST(EndToEnd, StateFileOfOtherKinds) {
       {"link to /dev/null",
        [&] { std::filesystem::create_symlink("/dev/null", path); },
        "malformed rpc config: EOF while parsing a value at line 1 column 0"},
+      // Reading a terminal nobody types into would wait for a line that never comes.
+      {"link to a terminal",
+       [&] {
+         terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+         ASSERT_GE(terminal, 0);
+         ASSERT_EQ(::grantpt(terminal), 0);
+         ASSERT_EQ(::unlockpt(terminal), 0);
+         std::filesystem::create_symlink(::ptsname(terminal), path);
+       },
+       cannot_read(EAGAIN)},
   };
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   for (const Case& c : cases) {
@@ -232,6 +245,7 @@ TEST(EndToEnd, StateFileOfOtherKinds) {
     EXPECT_EQ(r.status, 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   }
+  if (terminal >= 0) ::close(terminal);
 }
 
 // A token with a control character is refused before anything is sent, and

@@ -1,7 +1,6 @@
 #include "host/browser.h"
 
 #include <algorithm>
-#include <unistd.h>
 
 #include "host/actions.h"
 #include "host/json_build.h"
@@ -11,7 +10,6 @@
 #include "host/tab.h"
 #include "host/text_function.h"
 #include "json/writer.h"
-#include "sys/rw.h"
 
 namespace tessik::host {
 
@@ -53,47 +51,111 @@ std::string stop_late(Tab& tab, std::string_view url, Clock::time_point start,
 // Gives the tab of `session` a window of `size`, with the focus, as a
 // person's window in front has: pages lay out for it, and those that ask
 // whether they have the focus, or act only when they do, behave as there.
-std::expected<void, std::string> fit_window(DevTools& devtools, std::string_view session,
-                                            WindowSize size, Clock::time_point until) {
+// The replies only say it was done; a failure is the browser's going.
+void fit_window(DevTools& devtools, std::string_view session, WindowSize size,
+                Clock::time_point until) {
   JsonDocument doc;
   // No size: the window keeps its own (a browser the host attached to).
   if (size.width != 0) {
-    auto sized = devtools.call("Emulation.setDeviceMetricsOverride",
-                               ObjectBuilder(doc)
-                                   .add_u64("width", size.width)
-                                   .add_u64("height", size.height)
-                                   .add_u64("screenWidth", size.width)
-                                   .add_u64("screenHeight", size.height)
-                                   .add_u64("deviceScaleFactor", 1)
-                                   .add_bool("mobile", false)
-                                   .build(),
-                               session, until);
-    if (!sized) return std::unexpected(sized.error());
+    (void)devtools.post("Emulation.setDeviceMetricsOverride",
+                        ObjectBuilder(doc)
+                            .add_u64("width", size.width)
+                            .add_u64("height", size.height)
+                            .add_u64("screenWidth", size.width)
+                            .add_u64("screenHeight", size.height)
+                            .add_u64("deviceScaleFactor", 1)
+                            .add_bool("mobile", false)
+                            .build(),
+                        session, until);
   }
-  auto focused = devtools.call("Emulation.setFocusEmulationEnabled",
-                               ObjectBuilder(doc).add_bool("enabled", true).build(), session,
-                               until);
-  if (!focused) return std::unexpected(focused.error());
-  return {};
+  (void)devtools.post("Emulation.setFocusEmulationEnabled",
+                      ObjectBuilder(doc).add_bool("enabled", true).build(), session, until);
+}
+
+// How long the news that a new tab was attached may take.
+constexpr auto kAttachNews = std::chrono::seconds(1);
+
+// Whether the command loads a new document, which a crashed tab can take.
+bool loads_document(CommandKind kind) {
+  return kind == CommandKind::navigate || kind == CommandKind::back ||
+         kind == CommandKind::forward || kind == CommandKind::reload;
+}
+
+// Target.setAutoAttach's parameters: sessions of their own, each announced by
+// an event, for targets of `type` (the filter's one entry).
+JsonValue auto_attach(JsonDocument& doc, std::string_view type, bool wait) {
+  JsonValue filter = ObjectBuilder(doc).add_string("type", type).build();
+  return ObjectBuilder(doc)
+      .add_bool("autoAttach", true)
+      .add_bool("waitForDebuggerOnStart", wait)
+      .add_bool("flatten", true)
+      .add("filter", add_array(doc, {&filter, 1}))
+      .build();
 }
 
 }  // namespace
 
-Browser::Browser(DevTools& devtools, Timeouts timeouts, WindowSize window)
-    : devtools_(devtools), timeouts_(timeouts), window_(window) {
+Browser::Browser(DevTools& devtools, Log& log, Timeouts timeouts, WindowSize window)
+    : devtools_(devtools), log_(log), timeouts_(timeouts), window_(window) {
   devtools_.set_watcher([this](const Event& event) { watch(event); });
 }
 
 void Browser::watch(const Event& event) {
   if (event.method == "Page.javascriptDialogOpening") {
     answer_dialog(event);
+  } else if (event.method == "Target.attachedToTarget") {
+    set_up(event);
   } else if (event.method == "Inspector.targetCrashed") {
     devtools_.fail_session(event.session, kPageCrashed);
   } else if (event.method == "Target.targetCrashed") {
     if (Widget* widget = widgets_.by_target(string_member(event.params, "targetId"))) {
       devtools_.fail_session(widget->session, kPageCrashed);
     }
+  } else if (event.method == "Page.frameNavigated") {
+    // A new document in a tab's top frame brings a crashed tab back,
+    // whatever loaded it.
+    const JsonValue* frame = event.params.find("frame");
+    const Widget* widget = widgets_.owner_of(event.session);
+    if (frame && widget && widget->session == event.session &&
+        string_member(*frame, "id") == widget->main_frame) {
+      devtools_.revive(event.session);
+    }
   }
+}
+
+// A session is set up the moment it is announced, before any command names
+// it: a new tab waits for that before it runs anything, so none of its
+// dialogs goes unanswered, and each frame of another process gets sessions
+// for the frames inside it in turn, at any depth. Nothing waits for the
+// replies, which only say that each step was taken; a failure here is the
+// browser's going, which the command in flight finds out by itself.
+void Browser::set_up(const Event& event) {
+  std::string_view session = string_member(event.params, "sessionId");
+  const JsonValue* info = event.params.find("targetInfo");
+  if (session.empty() || !info) return;
+  Clock::time_point until = Clock::now() + kReplyLimit;
+  JsonDocument doc;
+  if (event.session.empty()) {
+    if (string_member(*info, "type") != "page") return;
+    if (!widgets_.attached(event)) {
+      // A second session to a tab that has one would answer its dialogs twice.
+      (void)devtools_.post("Target.detachFromTarget",
+                           ObjectBuilder(doc).add_string("sessionId", session).build(), {}, until);
+      return;
+    }
+    (void)devtools_.post("Page.enable", {}, session, until);
+    // Lifecycle events carry the loader id that tells one document's load
+    // event from another's.
+    (void)devtools_.post("Page.setLifecycleEventsEnabled",
+                         ObjectBuilder(doc).add_bool("enabled", true).build(), session, until);
+    fit_window(devtools_, session, window_, until);
+  } else if (string_member(*info, "type") != "iframe") {
+    return;
+  }
+  // Frames of other sites run in processes of their own, reached through
+  // sessions of their own, so that selectors reach into them.
+  (void)devtools_.post("Target.setAutoAttach", auto_attach(doc, "iframe", false), session, until);
+  (void)devtools_.post("Runtime.runIfWaitingForDebugger", {}, session, until);
 }
 
 // Answers as automation does by default, so that no page waits on a person:
@@ -114,7 +176,7 @@ void Browser::answer_dialog(const Event& event) {
                      ": " + std::string(type) + " ";
   escape_json_string(line, message.substr(0, kShownMessage));
   line += accept ? " accepted\n" : " dismissed\n";
-  (void)sys::write_all(STDERR_FILENO, line);  // a note, not a failure: nowhere else to say it
+  log_.write(line);
 }
 
 std::expected<void, std::string> Browser::keep_a_widget(Clock::time_point deadline) {
@@ -129,36 +191,33 @@ std::expected<void, std::string> Browser::keep_a_widget(Clock::time_point deadli
 }
 
 std::expected<void, std::string> Browser::start(Clock::time_point deadline) {
-  auto targets = devtools_.call("Target.getTargets", {}, {}, deadline);
-  if (!targets) return std::unexpected(targets.error());
-  // Tabs open already (a browser the host attached to may have many) are
-  // widgets in the order the browser lists them.
-  std::vector<std::string> pages;
-  if (const JsonValue* infos = targets->result.find("targetInfos"); infos && infos->is_array()) {
-    for (JsonValue info : infos->items()) {
-      if (string_member(info, "type") == "page") pages.emplace_back(string_member(info, "targetId"));
-    }
-  }
-  std::string first = pages.empty() ? std::string() : pages.front();
-  if (first.empty()) {
-    JsonDocument doc;
-    auto created = devtools_.call("Target.createTarget",
-                                  ObjectBuilder(doc).add_string("url", "about:blank").build(), {},
-                                  deadline);
-    if (!created) return std::unexpected(created.error());
-    first = string_member(created->result, "targetId");
-  }
-  widgets_.start(first);
-  for (size_t i = 1; i < pages.size(); ++i) widgets_.add_opened(pages[i]);
-
   JsonDocument doc;
   auto discover = devtools_.call("Target.setDiscoverTargets",
                                  ObjectBuilder(doc).add_bool("discover", true).build(), {},
                                  deadline);
   if (!discover) return std::unexpected(discover.error());
+  // The tabs open now are announced before the reply; each new one is held
+  // until set_up has done its part.
+  JsonDocument tabs;
+  auto attaching =
+      devtools_.call("Target.setAutoAttach", auto_attach(tabs, "page", true), {}, deadline);
+  if (!attaching) return std::unexpected(attaching.error());
+  if (widgets_.empty()) {
+    auto created = devtools_.call("Target.createTarget",
+                                  ObjectBuilder(doc).add_string("url", "about:blank").build(), {},
+                                  deadline);
+    if (!created) return std::unexpected(created.error());
+    widgets_.add_opened(string_member(created->result, "targetId"));
+  }
   auto widget = widgets_.pick(std::string(kFirstWidget));
   if (!widget) return std::unexpected(widget.error());
-  return attach(*widget, deadline);
+  if (auto attached = attach(*widget, deadline); !attached) return attached;
+  // The first tab ran before the host was attached, so nothing held it
+  // until set_up's steps were taken: its page events, which give its
+  // address, must flow before a command can load a document in it.
+  auto enabled = devtools_.call("Page.enable", {}, (*widget)->session, deadline);
+  if (!enabled) return std::unexpected(enabled.error());
+  return {};
 }
 
 void Browser::absorb_events() {
@@ -173,51 +232,29 @@ void Browser::absorb_events() {
 
 std::expected<void, std::string> Browser::attach(const std::shared_ptr<Widget>& widget,
                                                  Clock::time_point deadline) {
+  Clock::time_point until = std::min(deadline, Clock::now() + kAttachNews);
+  while (widget->session.empty() && Clock::now() < until) {
+    auto waited = devtools_.wait_for_event(until);
+    absorb_events();
+    if (!widgets_.holds(widget)) return std::unexpected(no_such_widget(widget->id));
+    if (!waited) return std::unexpected(waited.error());
+  }
   if (!widget->session.empty()) return {};
-  Clock::time_point until = std::min(deadline, Clock::now() + kReplyLimit);
+  // The browser announces this session too, and set_up takes it.
   JsonDocument doc;
   auto attached = devtools_.call("Target.attachToTarget",
                                  ObjectBuilder(doc)
                                      .add_string("targetId", widget->target)
                                      .add_bool("flatten", true)
                                      .build(),
-                                 {}, until);
+                                 {}, std::min(deadline, Clock::now() + kReplyLimit));
   if (!attached) {
     // The tab may have closed before its end was noted.
     if (devtools_.read_available()) absorb_events();
     if (!widgets_.holds(widget)) return std::unexpected(no_such_widget(widget->id));
     return std::unexpected(attached.error());
   }
-  std::string session(string_member(attached->result, "sessionId"));
-  if (auto enabled = devtools_.call("Page.enable", {}, session, until); !enabled) {
-    return std::unexpected(enabled.error());
-  }
-  // Lifecycle events carry the loader id that tells one document's load
-  // event from another's.
-  auto lifecycle = devtools_.call("Page.setLifecycleEventsEnabled",
-                                  ObjectBuilder(doc).add_bool("enabled", true).build(), session,
-                                  until);
-  if (!lifecycle) return std::unexpected(lifecycle.error());
-  if (auto fitted = fit_window(devtools_, session, window_, until); !fitted) return fitted;
-  // Frames of other sites run in processes of their own: each gets a
-  // session of its own, announced by an event, so selectors reach into them.
-  JsonDocument only_frames;
-  JsonValue filter = ObjectBuilder(only_frames).add_string("type", "iframe").build();
-  auto children = devtools_.call("Target.setAutoAttach",
-                                 ObjectBuilder(only_frames)
-                                     .add_bool("autoAttach", true)
-                                     .add_bool("waitForDebuggerOnStart", false)
-                                     .add_bool("flatten", true)
-                                     .add("filter", add_array(only_frames, {&filter, 1}))
-                                     .build(),
-                                 session, until);
-  if (!children) return std::unexpected(children.error());
-  auto tree = devtools_.call("Page.getFrameTree", {}, session, until);
-  if (!tree) return std::unexpected(tree.error());
-  const JsonValue* frame_tree = tree->result.find("frameTree");
-  const JsonValue* frame = frame_tree ? frame_tree->find("frame") : nullptr;
-  widget->main_frame = frame ? string_member(*frame, "id") : std::string_view();
-  widget->session = std::move(session);
+  if (widget->session.empty()) return std::unexpected(std::string("the browser gave no session"));
   return {};
 }
 
@@ -235,7 +272,12 @@ std::expected<Data, std::string> Browser::run(const Command& command, Clock::tim
   // The command keeps its own reference, in case the tab closes meanwhile.
   std::shared_ptr<Widget> held = *widget;
   Tab tab(devtools_, widgets_, *held, deadline);
+  // The browser itself answers the calls that load a new document, crashed
+  // tab or not; a crash meanwhile still fails them at once.
+  bool loads = loads_document(command.kind);
+  if (loads) devtools_.let_through(held->session);
   auto data = dispatch(command, tab);
+  if (loads) devtools_.hold_back(held->session);
   release_handles(tab);
   if (!data && lost_document(data.error())) {
     // A tab that closes under a command takes its sessions with it a
@@ -266,19 +308,18 @@ std::expected<Data, std::string> Browser::dispatch(const Command& command, Tab& 
 }
 
 std::expected<Data, std::string> Browser::url(Tab& tab) {
-  // The top frame's committed document, never one still on its way; a
-  // failed load shows the address it tried.
-  auto tree = tab.call("Page.getFrameTree", {});
-  if (!tree) return std::unexpected(tree.error());
-  const JsonValue* frame_tree = tree->result.find("frameTree");
-  const JsonValue* frame = frame_tree ? frame_tree->find("frame") : nullptr;
-  if (!frame) return std::unexpected(std::string("the browser gave no url"));
-  std::string_view tried = string_member(*frame, "unreachableUrl");
-  std::string url(tried.empty() ? string_member(*frame, "url") : tried);
-  if (tried.empty()) url += string_member(*frame, "urlFragment");
+  // From the host's own record of the document the top frame committed
+  // last, kept from the browser's events up to now: a page whose main
+  // thread is busy answers at once, and a document still on its way is not
+  // shown yet.
+  if (auto read = devtools_.read_available(); !read) return std::unexpected(read.error());
+  tab.pump();
+  if (std::string_view why = devtools_.failure(tab.widget().session); !why.empty()) {
+    return std::unexpected(std::string(why));
+  }
   Data data;
   data.docs.emplace_back();
-  data.value = data.docs.back().add_string(url);
+  data.value = data.docs.back().add_string(tab.widget().url);
   return data;
 }
 
@@ -290,8 +331,6 @@ std::expected<Data, std::string> Browser::title(Tab& tab) {
 }
 
 std::expected<Data, std::string> Browser::navigate(Tab& tab, const std::string& url) {
-  // A new document brings a crashed tab back.
-  devtools_.revive(tab.widget().session);
   tab.pump();  // the events of earlier navigations are not this one's
   std::string target = complete_url(url);
   Clock::time_point start = Clock::now();
@@ -363,8 +402,6 @@ std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
 }
 
 std::expected<Data, std::string> Browser::reload(Tab& tab) {
-  // A new document brings a crashed tab back.
-  devtools_.revive(tab.widget().session);
   Clock::time_point start = Clock::now();
   Clock::time_point until = tab.within(timeouts_.navigation);
   Navigation navigation(tab.widget().main_frame, Navigation::Start::document,
@@ -421,6 +458,11 @@ std::expected<Data, std::string> Browser::eval(Tab& tab, const std::string& scri
     }
   }
   if (!reply) {
+    // A result still arriving at the end was ready in time; the browser was
+    // slow to pass it on.
+    if (Clock::now() >= until && devtools_.receiving()) {
+      return std::unexpected(std::string("the browser took too long to send the result"));
+    }
     // Stopped, or a promise that never settled: either way it took too long.
     if (Clock::now() >= stopped) return std::unexpected(std::string("timed out waiting for the script"));
     return std::unexpected(reply.error());

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/devtools.h"
+#include "host/log.h"
 #include "host/widgets.h"
 #include "json/value.h"
 #include "rpc/commands.h"
@@ -55,13 +56,14 @@ class Tab;
 
 class Browser {
  public:
-  // Answers the pages' dialogs from now on, as they open.
-  explicit Browser(DevTools& devtools, Timeouts timeouts = {}, WindowSize window = {});
+  // Answers the pages' dialogs from now on, as they open, with a line each
+  // on `log`.
+  Browser(DevTools& devtools, Log& log, Timeouts timeouts = {}, WindowSize window = {});
   Browser(const Browser&) = delete;
   Browser& operator=(const Browser&) = delete;
 
-  // Takes the first tab as widget "1" (opening one if there is none) and
-  // starts to follow tabs that pages open and close.
+  // Attaches to every tab, open now or later, as it appears; takes the first
+  // as widget "1" (opening one if there is none).
   std::expected<void, std::string> start(Clock::time_point deadline);
 
   // Runs `command`, finishing by `deadline` at the latest.
@@ -74,15 +76,17 @@ class Browser {
 
  private:
   // What must be done about an event the moment it is read: a dialog is
-  // answered, a crashed tab fails its calls.
+  // answered, a session the host was attached to is set up, a crashed tab
+  // fails its calls until a new document comes.
   void watch(const Event& event);
   void answer_dialog(const Event& event);
+  void set_up(const Event& event);
   // A fresh about:blank tab when none is left, so that there is always a widget.
   std::expected<void, std::string> keep_a_widget(Clock::time_point deadline);
 
   std::expected<Data, std::string> dispatch(const Command& command, Tab& tab);
-  // Attaches to the widget's tab when it is not yet: the events of its top
-  // frame, and sessions of their own for its frames of other processes.
+  // Waits for the widget's tab to be attached, as every tab is when it
+  // opens, and attaches to it when that does not come.
   std::expected<void, std::string> attach(const std::shared_ptr<Widget>& widget,
                                           Clock::time_point deadline);
 
@@ -95,6 +99,7 @@ class Browser {
   std::expected<Data, std::string> eval(Tab& tab, const std::string& script);
 
   DevTools& devtools_;
+  Log& log_;
   Timeouts timeouts_;
   WindowSize window_;
   WidgetTable widgets_;

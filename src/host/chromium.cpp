@@ -41,11 +41,12 @@ std::string describe_status(int status) {
 #else
   (void)parent;
 #endif
-  // The host ignores SIGPIPE and blocks signals in its worker; the browser
-  // starts with neither.
+  // The host ignores SIGPIPE and SIGXFSZ and blocks signals in its threads;
+  // the browser starts with none of that.
   sigset_t none;
   sigemptyset(&none);
-  ok = ok && ::sigprocmask(SIG_SETMASK, &none, nullptr) == 0 && ::signal(SIGPIPE, SIG_DFL) != SIG_ERR;
+  ok = ok && ::sigprocmask(SIG_SETMASK, &none, nullptr) == 0;
+  for (int number : kIgnoredSignals) ok = ok && ::signal(number, SIG_DFL) != SIG_ERR;
 
   // Out of the way first, in case either already sits on 3 or 4.
   int in = ok ? ::fcntl(commands, F_DUPFD_CLOEXEC, 10) : -1;
@@ -94,6 +95,8 @@ void end_orphans(std::chrono::milliseconds grace) {
 std::expected<void, std::string> start_watchdog(BrowserProcess& process) {
   auto lifeline = sys::make_pipe();
   if (!lifeline) return std::unexpected(sys::os_error_text(lifeline.error()));
+  // Listed before the fork: the child may not allocate.
+  std::vector<int> caught = caught_signals();
   pid_t pid = ::fork();
   if (pid < 0) return std::unexpected(sys::os_error_text(errno));
   if (pid == 0) {
@@ -101,8 +104,8 @@ std::expected<void, std::string> start_watchdog(BrowserProcess& process) {
     lifeline->write.reset();
     process.to_browser.reset();
     process.from_browser.reset();
-    for (int number : kCaughtSignals) ::signal(number, SIG_DFL);
-    ::signal(SIGPIPE, SIG_DFL);
+    for (int number : caught) ::signal(number, SIG_DFL);
+    for (int number : kIgnoredSignals) ::signal(number, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -62,17 +62,35 @@ std::expected<void, std::string> DevTools::post(std::string_view method, JsonVal
 }
 
 void DevTools::fail_session(std::string_view session, std::string_view why) {
-  if (session.empty() || !failure_of(session).empty()) return;
-  failed_.emplace_back(session, why);
+  if (session.empty()) return;
+  for (Failed& failed : failed_) {
+    if (failed.session == session) {
+      failed.let_through = false;
+      return;
+    }
+  }
+  failed_.push_back({std::string(session), std::string(why)});
 }
 
 void DevTools::revive(std::string_view session) {
-  std::erase_if(failed_, [&](const auto& failed) { return failed.first == session; });
+  std::erase_if(failed_, [&](const Failed& failed) { return failed.session == session; });
 }
 
-std::string_view DevTools::failure_of(std::string_view session) const {
-  for (const auto& [failed, why] : failed_) {
-    if (failed == session) return why;
+void DevTools::let_through(std::string_view session) {
+  for (Failed& failed : failed_) {
+    if (failed.session == session) failed.let_through = true;
+  }
+}
+
+void DevTools::hold_back(std::string_view session) {
+  for (Failed& failed : failed_) {
+    if (failed.session == session) failed.let_through = false;
+  }
+}
+
+std::string_view DevTools::failure(std::string_view session) const {
+  for (const Failed& failed : failed_) {
+    if (failed.session == session && !failed.let_through) return failed.why;
   }
   return {};
 }
@@ -82,7 +100,7 @@ std::expected<Reply, std::string> DevTools::call(std::string_view method, JsonVa
                                                  Clock::time_point deadline) {
   reply_.reset();
   unreadable_.clear();
-  if (std::string_view why = failure_of(session); !why.empty()) {
+  if (std::string_view why = failure(session); !why.empty()) {
     return std::unexpected(std::string(why));
   }
   auto id = send_command(method, params, session, deadline);
@@ -90,7 +108,7 @@ std::expected<Reply, std::string> DevTools::call(std::string_view method, JsonVa
   awaited_id_ = *id;
   while (!reply_) {
     if (!unreadable_.empty()) return std::unexpected(unreadable_);
-    if (std::string_view why = failure_of(session); !why.empty()) {
+    if (std::string_view why = failure(session); !why.empty()) {
       awaited_id_ = 0;
       return std::unexpected(std::string(why));
     }

@@ -79,6 +79,16 @@ class DevTools final : private MessageSink {
   // renderer crashed). `revive` takes that back.
   void fail_session(std::string_view session, std::string_view why);
   void revive(std::string_view session);
+  // Until `hold_back`, calls in a failed `session` go to the browser all the
+  // same, for those the browser answers itself (loading a new document); a
+  // new failure there ends that at once.
+  void let_through(std::string_view session);
+  void hold_back(std::string_view session);
+  // Why calls in `session` fail at once; empty when they do not.
+  std::string_view failure(std::string_view session) const;
+
+  // A message has begun to arrive and not yet ended.
+  bool receiving() const { return transport_->receiving(); }
 
   // Reads what the browser has sent already, without waiting.
   std::expected<void, std::string> read_available() { return read_some(Clock::now()); }
@@ -101,8 +111,6 @@ class DevTools final : private MessageSink {
   void message(ByteBuffer text, size_t begin) override;
   void lost(std::string_view why) override { unreadable_ = why; }
   void keep_message(ByteBuffer text, size_t begin);
-  // Why calls in `session` fail at once; empty when they do not.
-  std::string_view failure_of(std::string_view session) const;
 
   std::unique_ptr<Transport> transport_;
   int abort_fd_ = -1;
@@ -113,7 +121,12 @@ class DevTools final : private MessageSink {
   std::deque<Event> events_;
   uint64_t events_seen_ = 0;
   std::function<void(const Event&)> watcher_;
-  std::vector<std::pair<std::string, std::string>> failed_;  // session, why
+  struct Failed {
+    std::string session;
+    std::string why;
+    bool let_through = false;
+  };
+  std::vector<Failed> failed_;
 };
 
 }  // namespace tessik::host

@@ -222,7 +222,7 @@ std::string shown_request_bytes(std::string_view bytes, size_t limit) {
 }
 
 std::string format_head(int status, size_t body_length, std::string_view extra_headers) {
-  std::string head = "HTTP/1.1 " + std::to_string(status) + " ";
+  std::string head = std::string(kReplyStart) + std::to_string(status) + " ";
   head.append(reason(status));
   head.append("\r\nContent-Type: application/json\r\nContent-Length: ");
   head.append(std::to_string(body_length));

@@ -66,6 +66,9 @@ std::optional<HeadVerdict> judge_request_body(std::string_view body);
 // bytes of the request shown, then "...".
 std::string shown_request_bytes(std::string_view bytes, size_t limit = 40);
 
+// The bytes every reply starts with, whatever its status.
+inline constexpr std::string_view kReplyStart = "HTTP/1.1 ";
+
 // A whole reply: status line, Content-Type, Content-Length, Connection: close,
 // `extra_headers` (each ended by CR LF), the empty line and the body.
 std::string format_reply(int status, std::string_view body, std::string_view extra_headers = {});

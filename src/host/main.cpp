@@ -20,6 +20,7 @@
 #include "host/browser.h"
 #include "host/chromium.h"
 #include "host/devtools.h"
+#include "host/log.h"
 #include "host/server.h"
 #include "host/signals.h"
 #include "host/state_file.h"
@@ -43,8 +44,9 @@ constexpr std::string_view kHelp =
     "                        [--navigation-timeout <ms>] [--window-size <W>x<H>]\n"
     "\n"
     "Starts the browser, announces 127.0.0.1:<port> and a fresh token in\n"
-    "$HOME/.tessik/state/browser-rpc.json, and serves POST /v1/exec until\n"
-    "SIGINT, SIGTERM, SIGHUP or SIGQUIT, or until the browser exits.\n"
+    "$HOME/.tessik/state/browser-rpc.json, and serves POST /v1/exec until a\n"
+    "signal stops it (SIGTERM, SIGINT, SIGHUP, SIGQUIT, or another whose default\n"
+    "is to end a process), or until the browser exits.\n"
     "With --attach it drives a browser that runs already and leaves it running.\n"
     "\n"
     "OPTIONS:\n"
@@ -82,14 +84,15 @@ constexpr std::string_view kNoDisplay =
 constexpr auto kStartLimit = std::chrono::seconds(30);
 // How long the browser may take to close after it is asked to.
 constexpr auto kCloseLimit = std::chrono::seconds(5);
+// How long the last lines for standard error may take to go out at the end.
+constexpr auto kLogLimit = std::chrono::seconds(1);
 
 int signal_write = -1;
 
 void on_signal(int number) { sys::poke(signal_write, static_cast<char>(number)); }
 
-int fail(std::string_view message) {
-  // Nowhere left to say it when this fails.
-  (void)sys::write_all(STDERR_FILENO, "tessik-browser-host: " + std::string(message) + "\n");
+int fail(Log& log, std::string_view message) {
+  log.write("tessik-browser-host: " + std::string(message) + "\n");
   return 1;
 }
 
@@ -207,7 +210,14 @@ std::expected<void, std::string> check_options(const Options& options) {
   return {};
 }
 
-std::expected<std::pair<sys::Fd, uint16_t>, std::string> listen_on_loopback() {
+
+struct Listener {
+  sys::Fd fd;
+  uint16_t port = 0;
+  bool deferred = false;  // the system holds connections back until they send
+};
+
+std::expected<Listener, std::string> listen_on_loopback() {
   auto socket = sys::tcp_socket();
   if (!socket) {
     return std::unexpected("cannot create a socket: " + sys::os_error_text(socket.error()));
@@ -226,25 +236,32 @@ std::expected<std::pair<sys::Fd, uint16_t>, std::string> listen_on_loopback() {
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     return fail_with("cannot bind 127.0.0.1", errno);
   }
+  // Idle connections then wait in the system, not in the host's places.
+  auto deferred = sys::defer_accept(fd.get(), kDeferSeconds);
+  if (!deferred) return fail_with("cannot set up the socket", deferred.error());
   if (::listen(fd.get(), kListenBacklog) != 0) return fail_with("cannot listen", errno);
   socklen_t length = sizeof address;
   if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return fail_with("cannot read the port", errno);
   }
-  return std::pair{std::move(fd), ntohs(address.sin_port)};
+  return Listener{std::move(fd), ntohs(address.sin_port), *deferred};
 }
 
-int run(int argc, char** argv) {
+int run(int argc, char** argv, Log& log) {
+  auto fail = [&log](std::string_view message) { return host::fail(log, message); };
   auto options = parse_options(argc, argv);
   if (!options) return fail(options.error());
   if (options->help) return sys::write_all(STDOUT_FILENO, kHelp) ? 0 : 1;
   if (auto checked = check_options(*options); !checked) return fail(checked.error());
-  // A client that goes away mid-reply must show up as an error, not a signal.
+  // A client that goes away mid-reply, or a file at its size limit, must
+  // show up as an error, not a signal.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  if (::sigaction(SIGPIPE, &ignore, nullptr) != 0) {
-    return fail("cannot ignore SIGPIPE: " + sys::os_error_text(errno));
+  for (int signal : kIgnoredSignals) {
+    if (::sigaction(signal, &ignore, nullptr) != 0) {
+      return fail("cannot ignore signals: " + sys::os_error_text(errno));
+    }
   }
 
   auto path = state_file_path();
@@ -256,7 +273,8 @@ int run(int argc, char** argv) {
   if (!token) return fail(token.error());
   auto listener = listen_on_loopback();
   if (!listener) return fail(listener.error());
-  auto& [listen_fd, port] = *listener;
+  sys::Fd& listen_fd = listener->fd;
+  uint16_t port = listener->port;
 
   auto signal_pipe = sys::make_pipe(true);
   if (!signal_pipe) return fail("cannot make a pipe: " + sys::os_error_text(signal_pipe.error()));
@@ -267,7 +285,7 @@ int run(int argc, char** argv) {
   action.sa_handler = on_signal;
   action.sa_flags = SA_NOCLDSTOP;
   sigemptyset(&action.sa_mask);
-  for (int signal : kCaughtSignals) {
+  for (int signal : caught_signals()) {
     if (::sigaction(signal, &action, nullptr) != 0) {
       return fail("cannot handle signals: " + sys::os_error_text(errno));
     }
@@ -298,7 +316,7 @@ int run(int argc, char** argv) {
     // An attached browser's windows keep their size unless one is asked for.
     WindowSize window = options->window.value_or(options->attach.empty() ? WindowSize{}
                                                                            : WindowSize{0, 0});
-    Browser browser(devtools, options->timeouts, window);
+    Browser browser(devtools, log, options->timeouts, window);
 
     auto started = browser.start(Clock::now() + kStartLimit);
     if (!started) {
@@ -311,8 +329,8 @@ int run(int argc, char** argv) {
       (void)sys::write_all(STDOUT_FILENO,
                            "listening on 127.0.0.1:" + std::to_string(port) + "\n");
       auto stopped = serve({listen_fd.get(), port, *token, signal_pipe->read.get(),
-                            process ? process->pid : -1, abort_pipe->write.get(),
-                            process ? kBrowserExited : kBrowserGone},
+                            listener->deferred, process ? process->pid : -1,
+                            abort_pipe->write.get(), process ? kBrowserExited : kBrowserGone},
                            browser, devtools);
       // Clients must stop finding this host before it goes.
       auto removed = remove_state_file(*path, *written);
@@ -348,9 +366,15 @@ int run(int argc, char** argv) {
 }  // namespace tessik::host
 
 int main(int argc, char** argv) {
+  tessik::host::Log log;
+  // Without its thread, the log writes its lines at the end.
+  (void)log.start();
+  int status;
   try {
-    return tessik::host::run(argc, argv);
+    status = tessik::host::run(argc, argv, log);
   } catch (const std::bad_alloc&) {
-    return tessik::host::fail("out of memory");
+    status = tessik::host::fail(log, "out of memory");
   }
+  log.finish(tessik::host::Clock::now() + tessik::host::kLogLimit);
+  return status;
 }

@@ -72,17 +72,10 @@ class Worker {
       if (!made) return std::unexpected(sys::os_error_text(made.error()));
       *pipe = std::move(*made);
     }
-    // Signals are for the poll loop; this thread keeps them blocked.
-    sigset_t stops, old;
-    sigemptyset(&stops);
-    for (int number : kCaughtSignals) sigaddset(&stops, number);
-    if (int e = pthread_sigmask(SIG_BLOCK, &stops, &old); e != 0) {
-      return std::unexpected(sys::os_error_text(e));
-    }
-    thread_ = std::thread([this] { loop(); });  // inherits the mask
-    if (int e = pthread_sigmask(SIG_SETMASK, &old, nullptr); e != 0) {
-      return std::unexpected(sys::os_error_text(e));
-    }
+    // Signals are for the poll loop.
+    auto thread = start_unsignalled([this] { loop(); });
+    if (!thread) return std::unexpected(thread.error());
+    thread_ = std::move(*thread);
     return {};
   }
 
@@ -211,6 +204,13 @@ struct Connection {
   Clock::time_point deadline;
   Clock::time_point drain_until;
   Clock::time_point accepted;
+  // Taken once the system had held it back until its first bytes came or
+  // the arrival limit passed: if it has sent nothing, it has been idle that long.
+  bool held = false;
+  // The client has ended its sending side: it waits for the reply with its
+  // own side shut (HTTP allows that), or it has gone.
+  bool half_closed = false;
+  size_t sent_early = 0;  // the reply's first bytes, sent to tell which
 };
 
 class Loop {
@@ -222,7 +222,9 @@ class Loop {
     std::vector<Connection*> owners;
     for (;;) {
       Clock::time_point now = Clock::now();
-      if (closing_until_ && (connections_.empty() || now >= *closing_until_)) return closing_for_;
+      if (closing_until_ && (now >= *closing_until_ || (connections_.empty() && !take_waiting()))) {
+        return closing_for_;
+      }
       fds.clear();
       owners.clear();
       fds.push_back({options_.signal_fd, POLLIN, 0});
@@ -238,8 +240,10 @@ class Loop {
       if (!room) next = std::min(next, grace_ends());
       if (replies_left_) next = std::min(next, now + kRetryPause);
       for (Connection& c : connections_) {
-        // A running one is watched too, for its client going away.
+        // A running one is watched too, for its client going away; once it
+        // has ended its sending side, only an error or a reset is news.
         short events = c.state == Connection::State::writing ? POLLOUT : POLLIN;
+        if (c.state == Connection::State::running && c.half_closed) events = 0;
         fds.push_back({c.fd.get(), events, 0});
         owners.push_back(&c);
         if (c.state != Connection::State::running) next = std::min(next, c.deadline);
@@ -337,6 +341,26 @@ class Loop {
     }
   }
 
+  // While the host is stopping, takes the connections still waiting in the
+  // listen backlog, which are told so rather than reset when it closes; false
+  // when none was waiting.
+  bool take_waiting() {
+    try {
+      accept_some();
+    } catch (const std::bad_alloc&) {
+      // The connection not kept is closed; the others are taken next turn.
+    }
+    return !connections_.empty();
+  }
+
+  // How long a connection still reading keeps its place once others wait:
+  // one the system held back and that has sent nothing has waited its time
+  // already; others get a grace, since a client sends its request right
+  // after connecting, but on a busy machine that may take a while.
+  static Clock::duration grace(const Connection& c) {
+    return c.held && c.input.empty() ? Clock::duration::zero() : kEvictionGrace;
+  }
+
   // The oldest connection that may go to make room at `now`: first one whose
   // reply is out already, which loses nothing, else one past its grace whose
   // request is still incomplete.
@@ -346,7 +370,7 @@ class Loop {
     });
     if (found != connections_.end()) return found;
     return std::find_if(connections_.begin(), connections_.end(), [&](const Connection& c) {
-      return c.fd && c.state == Connection::State::reading && now >= c.accepted + kEvictionGrace;
+      return c.fd && c.state == Connection::State::reading && now >= c.accepted + grace(c);
     });
   }
 
@@ -354,20 +378,27 @@ class Loop {
   Clock::time_point grace_ends() const {
     Clock::time_point first = Clock::time_point::max();
     for (const Connection& c : connections_) {
-      if (c.fd && c.state == Connection::State::reading) first = std::min(first, c.accepted);
+      if (c.fd && c.state == Connection::State::reading) {
+        first = std::min(first, c.accepted + grace(c));
+      }
     }
-    return first == Clock::time_point::max() ? first : first + kEvictionGrace;
+    return first;
   }
 
   // Drops the oldest connection that may go, after reading what it holds
-  // already: a request that has arrived whole, unread, keeps its connection.
+  // already: a request that has arrived whole, unread, keeps its connection,
+  // and the first bytes of one give it its grace.
   bool evict_one() {
     for (;;) {
       auto victim = evictable(Clock::now());
       if (victim == connections_.end()) return false;
       if (victim->state == Connection::State::reading) {
+        size_t had = victim->input.size();
         read_request(*victim);
-        if (victim->fd && victim->state != Connection::State::reading) continue;
+        if (victim->fd &&
+            (victim->state != Connection::State::reading || victim->input.size() != had)) {
+          continue;
+        }
       }
       // Whether it ended by itself just now or is dropped, it makes room.
       connections_.erase(victim);
@@ -396,6 +427,7 @@ class Loop {
       c.id = next_id_++;
       c.fd = std::move(*fd);
       c.accepted = Clock::now();
+      c.held = options_.deferred_accept;
       // Counted from here whatever arrives, so trickling bytes buys no time.
       c.deadline = c.accepted + kArrivalLimit;
       if (closing_until_) refuse_for_closing(c);
@@ -426,9 +458,13 @@ class Loop {
       case Connection::State::draining: drain(c); break;
       case Connection::State::running:
         // What a client sends after its request is dropped. One that has
-        // closed its end (Ctrl-C) is gone: its command, if still in line,
-        // never runs.
-        receive(c, [](std::string_view) { return true; });
+        // gone (Ctrl-C) is found out by an error, a reset, or the bytes
+        // that half_close sends: its command, if still in line, never runs.
+        if (c.half_closed) {
+          c.fd.reset();  // only an error or a reset wakes it now
+        } else if (!receive(c, [](std::string_view) { return true; }) && c.fd) {
+          half_close(c);
+        }
         if (!c.fd) worker_.cancel(c.id);
         break;
     }
@@ -444,7 +480,8 @@ class Loop {
 
   void send_reply(Connection& c, ByteBuffer bytes) {
     c.output = std::move(bytes);
-    c.sent = 0;
+    // Every reply starts with kReplyStart, which may have gone out already.
+    c.sent = std::min(c.sent_early, c.output.size());
     c.state = Connection::State::writing;
     c.deadline = Clock::now() + kIdleLimit;
     c.input = {};
@@ -478,41 +515,86 @@ class Loop {
   }
 
   // Hands what the connection holds now to `take`, chunk by chunk, until it
-  // holds no more or `take` says it has had enough. Closes a connection that
-  // the client has closed, or that broke.
+  // holds no more or `take` says it has had enough. False once the client
+  // has ended its sending side; a connection that broke is closed.
   template <class Take>
-  void receive(Connection& c, Take take) {
+  bool receive(Connection& c, Take take) {
     char chunk[64 * 1024];
     for (;;) {
       ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-      if (n <= 0) {
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+      if (n == 0) return false;
+      if (n < 0) {
         c.fd.reset();
-        return;
+        return true;
       }
-      if (!take(std::string_view(chunk, static_cast<size_t>(n)))) return;
+      if (!take(std::string_view(chunk, static_cast<size_t>(n)))) return true;
     }
   }
 
-  void read_request(Connection& c) {
-    receive(c, [&](std::string_view bytes) {
-      c.input.append(bytes);
-      if (c.head_end == 0 && !read_head(c)) return false;
-      if (c.head_end == 0 || c.input.size() - c.head_end < c.body_length) return true;
-      std::string_view body = std::string_view(c.input).substr(c.head_end, c.body_length);
-      if (auto refused = judge_request_body(body)) {
-        reply(c, refused->status, error_envelope(refused->error));
+  // Whether the client's end of its sending side has arrived already.
+  static bool sending_ended(const Connection& c) {
+    char byte;
+    ssize_t n;
+    do {
+      n = ::recv(c.fd.get(), &byte, 1, MSG_PEEK);
+    } while (n < 0 && errno == EINTR);
+    return n == 0;
+  }
+
+  // The client has ended its sending side. It may still wait for its reply,
+  // as HTTP allows, or have gone (closed, Ctrl-C), which looks the same. The
+  // first bytes of every reply go out now to tell: a client that has gone
+  // answers them with a reset, over the loopback at once. False when it has
+  // gone; its connection is closed then.
+  bool half_close(Connection& c) {
+    c.half_closed = true;
+    if (c.sent_early == 0) {
+      ssize_t n;
+      do {
+        n = ::send(c.fd.get(), kReplyStart.data(), kReplyStart.size(), 0);
+      } while (n < 0 && errno == EINTR);
+      // Nothing else waits to be sent, so these few bytes go out whole.
+      if (n != static_cast<ssize_t>(kReplyStart.size())) {
+        c.fd.reset();
         return false;
       }
-      // The body moves on in the buffer it arrived in, not as a copy.
-      c.input.erase(0, c.head_end);
-      c.input.resize(c.body_length);
-      worker_.submit({c.id, std::move(c.input), Clock::now() + kRequestLimit});
-      c.input.clear();
-      c.state = Connection::State::running;
+      c.sent_early = kReplyStart.size();
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(c.fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+      c.fd.reset();
       return false;
+    }
+    return true;
+  }
+
+  void read_request(Connection& c) {
+    bool open = receive(c, [&](std::string_view bytes) {
+      c.input.append(bytes);
+      if (c.head_end == 0 && !read_head(c)) return false;
+      return c.head_end == 0 || c.input.size() - c.head_end < c.body_length;
     });
+    if (!c.fd || c.state != Connection::State::reading) return;
+    if (c.head_end == 0 || c.input.size() - c.head_end < c.body_length) {
+      if (!open) c.fd.reset();  // gone before its request was whole
+      return;
+    }
+    std::string_view body = std::string_view(c.input).substr(c.head_end, c.body_length);
+    if (auto refused = judge_request_body(body)) {
+      reply(c, refused->status, error_envelope(refused->error));
+      return;
+    }
+    // A command whose reply surely cannot reach its client is never run.
+    if ((!open || sending_ended(c)) && !half_close(c)) return;
+    // The body moves on in the buffer it arrived in, not as a copy.
+    c.input.erase(0, c.head_end);
+    c.input.resize(c.body_length);
+    worker_.submit({c.id, std::move(c.input), Clock::now() + kRequestLimit});
+    c.input.clear();
+    c.state = Connection::State::running;
   }
 
   // Reads and checks the head once it is whole; false when the connection
@@ -563,7 +645,7 @@ class Loop {
   }
 
   void drain(Connection& c) {
-    receive(c, [&](std::string_view) {
+    bool open = receive(c, [&](std::string_view) {
       if (Clock::now() >= c.drain_until) {
         c.fd.reset();
         return false;
@@ -571,6 +653,7 @@ class Loop {
       c.deadline = std::min(Clock::now() + kDrainLimit, c.drain_until);
       return true;
     });
+    if (!open) c.fd.reset();  // the client has read its reply and closed
   }
 
   const ServeOptions& options_;

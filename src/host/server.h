@@ -28,6 +28,10 @@ inline constexpr auto kRequestLimit = std::chrono::seconds(60);
 // arrived is never dropped for room. With no room, new connections wait in
 // the listen backlog.
 inline constexpr size_t kMaxConnections = 128;
+// Where the system can, it holds a new connection back from the host until
+// its first bytes arrive, for this long at most (the arrival limit): a
+// connection that still says nothing then is known to be idle already.
+inline constexpr int kDeferSeconds = static_cast<int>(kArrivalLimit.count());
 // Connections the system may hold for the host before it takes them (the
 // system may cap it lower: net.core.somaxconn, kern.ipc.somaxconn).
 inline constexpr int kListenBacklog = 1024;
@@ -40,6 +44,9 @@ struct ServeOptions {
   std::string token;
   // Carries the numbers of the signals caught: SIGCHLD, or one that stops the host.
   int signal_fd = -1;
+  // The system holds each connection until its first bytes arrive or
+  // kDeferSeconds pass, so one taken without bytes has been idle that long.
+  bool deferred_accept = false;
   pid_t browser_pid = -1;  // watched through SIGCHLD, not reaped
   int abort_write = -1;    // written to end the worker's waits on the browser
   std::string_view gone = kBrowserExited;  // what requests fail with when it has gone

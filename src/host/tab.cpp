@@ -89,6 +89,10 @@ std::expected<bool, std::string> Tab::wait_until(Navigation& navigation, Clock::
   for (;;) {
     pump(&navigation);
     if (navigation.done()) return true;
+    // A page that crashes on its way in ends the wait.
+    if (std::string_view why = devtools_.failure(widget_.session); !why.empty()) {
+      return std::unexpected(std::string(why));
+    }
     if (Clock::now() >= until) return false;
     if (auto waited = devtools_.wait_for_event(until); !waited) {
       return std::unexpected(waited.error());

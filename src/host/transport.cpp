@@ -21,6 +21,7 @@ class PipeTransport final : public Transport {
 
   int read_fd() const override { return from_.get(); }
   bool closed() const override { return closed_; }
+  bool receiving() const override { return skipping_ || input_.size() > input_begin_; }
   std::string_view gone() const override { return kBrowserExited; }
 
   std::expected<void, int> send(std::string_view message,

@@ -49,6 +49,8 @@ class Transport {
   virtual std::expected<void, std::string> read(MessageSink& sink) = 0;
   // The browser's end is closed: it has exited, or gone away.
   virtual bool closed() const = 0;
+  // A message has begun to arrive and not yet ended.
+  virtual bool receiving() const = 0;
   // What commands fail with once it is.
   virtual std::string_view gone() const = 0;
 };

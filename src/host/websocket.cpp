@@ -273,6 +273,7 @@ class WebSocketTransport final : public Transport {
 
   int read_fd() const override { return socket_.get(); }
   bool closed() const override { return closed_; }
+  bool receiving() const override { return decoder_.receiving(); }
   std::string_view gone() const override { return kBrowserGone; }
 
   std::expected<void, int> send(std::string_view message,

@@ -51,6 +51,8 @@ class FrameDecoder {
   // The next message or control frame whole in what was read; Kind::none
   // when more bytes are needed; a failure for bytes no server may send.
   std::expected<Decoded, std::string> next();
+  // A frame or a fragmented message has begun to arrive and not yet ended.
+  bool receiving() const { return in_message_ || skip_ > 0 || pos_ < input_.size(); }
 
  private:
   void compact();

@@ -25,12 +25,6 @@ void Widget::drop_worlds(std::string_view session, std::string_view frame) {
   });
 }
 
-void WidgetTable::start(std::string target) {
-  widgets_.clear();
-  add(std::string(kFirstWidget), std::move(target));
-  next_widget_ = 2;
-}
-
 void WidgetTable::add(std::string id, std::string target) {
   auto widget = std::make_shared<Widget>();
   widget->id = std::move(id);
@@ -82,11 +76,37 @@ void WidgetTable::note(const Event& event) {
     const JsonValue* frame = event.params.find("frame");
     if (!frame) return;
     std::string_view id = string_member(*frame, "id");
+    bool top = id == widget->main_frame && event.session == widget->session;
     // A new top document replaces every frame below it too.
-    widget->drop_worlds(event.session, id == widget->main_frame ? std::string_view() : id);
+    widget->drop_worlds(event.session, top ? std::string_view() : id);
+    if (top) {
+      // A failed load shows the address it tried.
+      std::string_view tried = string_member(*frame, "unreachableUrl");
+      widget->url = tried.empty() ? string_member(*frame, "url") : tried;
+      if (tried.empty()) widget->url += string_member(*frame, "urlFragment");
+    }
+  } else if (event.method == "Page.navigatedWithinDocument") {
+    if (event.session == widget->session &&
+        string_member(event.params, "frameId") == widget->main_frame) {
+      widget->url = string_member(event.params, "url");
+    }
   } else if (event.method == "Page.frameDetached") {
     widget->drop_worlds(event.session, string_member(event.params, "frameId"));
   }
+}
+
+Widget* WidgetTable::attached(const Event& event) {
+  const JsonValue* info = event.params.find("targetInfo");
+  std::string_view session = string_member(event.params, "sessionId");
+  if (!info || string_member(*info, "type") != "page" || session.empty()) return nullptr;
+  std::string_view target = string_member(*info, "targetId");
+  add_opened(target);
+  Widget* widget = by_target(target);
+  if (!widget || !widget->session.empty()) return nullptr;
+  widget->session = session;
+  widget->main_frame = target;
+  widget->url = string_member(*info, "url");
+  return widget;
 }
 
 void WidgetTable::note_browser_event(const Event& event) {

@@ -43,7 +43,10 @@ struct Widget {
   std::string id;
   std::string target;
   std::string session;     // empty until attached
-  std::string main_frame;  // the tab's top frame
+  std::string main_frame;  // the tab's top frame, which has the tab's id
+  // The address of the document the top frame last committed, as the
+  // browser's events told it.
+  std::string url;
   std::vector<ChildFrame> children;
   std::vector<World> worlds;
   std::optional<Point> mouse;  // where the host last put the mouse, in the tab's viewport
@@ -59,13 +62,17 @@ std::string no_such_widget(std::string_view id);
 
 class WidgetTable {
  public:
-  // Takes `target`, the tab open at the start, as widget 1.
-  void start(std::string target);
-
   // Notes what an event tells about the widgets: a tab opened or closed, a
   // session gone, a frame of another process attached or detached, a
-  // document replaced (which takes the host's page code in it along).
+  // document replaced (which takes the host's page code in it along, and
+  // gives the tab its address).
   void note(const Event& event);
+
+  // Takes the news that the host was attached to a tab, the moment it is
+  // read, so that the tab's dialogs are known as its own from the start:
+  // the tab's widget (a new one for a new tab) gets the session. The widget,
+  // or null when the news is not of a tab or its widget has a session already.
+  Widget* attached(const Event& event);
 
   // The widget `id` names, or the only one when it names none.
   std::expected<std::shared_ptr<Widget>, std::string> pick(const std::optional<std::string>& id) const;

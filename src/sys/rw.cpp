@@ -84,11 +84,9 @@ std::expected<std::string, int> read_file(const char* path, size_t max_bytes) {
   // A FIFO or socket holds no file, only what some process sends: refused
   // with the error open() gives for a socket on Linux.
   if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return std::unexpected(ENXIO);
-  // Regular files ignore the flag; anything else (a terminal, a device) is
-  // read as it would be without it.
-  if (!S_ISREG(st.st_mode)) {
-    if (auto set = set_nonblocking(fd.get(), false); !set) return std::unexpected(set.error());
-  }
+  // Regular files ignore the flag. Anything else keeps it: a device that
+  // answers (/dev/null) is read as a file is, and one that would make the
+  // read wait (a terminal nobody types into) fails at once with EAGAIN.
   // One byte beyond the size the file has now, so that the read which finds
   // its end is the second; a file that grows meanwhile is read on.
   size_t want = st.st_size > 0 ? std::min(static_cast<size_t>(st.st_size), max_bytes) + 1 : 4096;

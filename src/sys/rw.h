@@ -39,7 +39,8 @@ void poke(int fd, char byte = 1);
 void drain(int fd);
 
 // Reads the file at `path` whole, in as few reads as its size allows; EFBIG
-// when it holds more than `max_bytes`, ENXIO at once for a FIFO or socket.
+// when it holds more than `max_bytes`. Nothing is waited for: ENXIO at once
+// for a FIFO or socket, EAGAIN for a device with nothing to read yet.
 std::expected<std::string, int> read_file(const char* path, size_t max_bytes = SIZE_MAX);
 
 }  // namespace tessik::sys

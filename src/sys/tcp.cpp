@@ -1,6 +1,8 @@
 #include "sys/tcp.h"
 
 #include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace tessik::sys {
@@ -52,6 +54,18 @@ std::expected<Fd, int> accept_connection(int listener) {
     if (auto set = no_sigpipe(fd.get()); !set) return std::unexpected(set.error());
     return fd;
   }
+}
+
+std::expected<bool, int> defer_accept([[maybe_unused]] int listener,
+                                      [[maybe_unused]] int seconds) {
+#if defined(__linux__) && defined(TCP_DEFER_ACCEPT)
+  if (::setsockopt(listener, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds) != 0) {
+    return std::unexpected(errno);
+  }
+  return true;
+#else
+  return false;
+#endif
 }
 
 }  // namespace tessik::sys

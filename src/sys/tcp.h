@@ -16,4 +16,9 @@ std::expected<Fd, int> tcp_socket(bool ipv6 = false);
 // is none.
 std::expected<Fd, int> accept_connection(int listener);
 
+// Has the system hold each new connection on `listener` until its first bytes
+// arrive, or `seconds` pass: true when it can (Linux), false when it has no
+// such option.
+std::expected<bool, int> defer_accept(int listener, int seconds);
+
 }  // namespace tessik::sys

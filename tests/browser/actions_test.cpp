@@ -260,6 +260,21 @@ TEST_F(Actions, NoClickLandsMidTransition) {
   EXPECT_EQ(ok({"eval", "state.textContent"}), "20 clicks, 0 moving\n");
 }
 
+// Frames of another site inside frames of another site are searched like
+// the first level, however deep.
+TEST_F(Actions, FramesAtAnyDepthAreSearched) {
+  for (int depth : {1, 2, 3, 5, 10}) {
+    SCOPED_TRACE("depth " + std::to_string(depth));
+    // The deepest frames may still be loading when the navigation gives up
+    // waiting; the look for the element waits for them.
+    (void)run({"navigate", server_->url("nest.html?depth=" + std::to_string(depth))});
+    RunResult r;
+    for (int look = 0; look < 3 && r.status != 0; ++look) r = run({"text", "#deep"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "deep " + std::to_string(depth) + "\n");
+  }
+}
+
 // Enter comes once the page has run a task and drawn a frame after the
 // text, as a person's would: a model copied from the field in a later task
 // holds the text when the form is submitted.

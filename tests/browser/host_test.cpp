@@ -505,6 +505,24 @@ TEST_F(BrowserCommands, ACommandWhoseClientLeftInLineNeverRuns) {
   EXPECT_EQ(ok({"eval", "window.hits"}), "0\n");
 }
 
+// A client may end its sending side once its request is out, as HTTP
+// allows (nc -N, shutdown(SHUT_WR)): it still waits for the reply.
+TEST_F(BrowserCommands, AClientThatEndsItsSendingSideIsAnswered) {
+  const std::string request = post(token(), R"({"command":"eval","args":{"script":"6 * 7"}})");
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    int fd = connect_to(port_);
+    ASSERT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    ASSERT_EQ(::shutdown(fd, SHUT_WR), 0);
+    std::string reply;
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    EXPECT_EQ(status_line(reply), "HTTP/1.1 200 OK");
+    EXPECT_EQ(body_of(reply), R"({"data":{"ok":true,"value":42},"ok":true})");
+  }
+}
+
 TEST_F(BrowserCommands, ClientsAtOnceAreServedInTurn) {
   ok({"navigate", page("index.html")});
   std::vector<RunResult> results(4);
