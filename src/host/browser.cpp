@@ -148,7 +148,6 @@ void Browser::set_up(const Event& event) {
     // event from another's.
     (void)devtools_.post("Page.setLifecycleEventsEnabled",
                          ObjectBuilder(doc).add_bool("enabled", true).build(), session, until);
-    fit_window(devtools_, session, window_, until);
   } else if (string_member(*info, "type") != "iframe") {
     return;
   }
@@ -156,6 +155,9 @@ void Browser::set_up(const Event& event) {
   // sessions of their own, so that selectors reach into them.
   (void)devtools_.post("Target.setAutoAttach", auto_attach(doc, "iframe", false), session, until);
   (void)devtools_.post("Runtime.runIfWaitingForDebugger", {}, session, until);
+  // Only once it runs: a tab held at its start was seen to crash when given
+  // its window.
+  if (event.session.empty()) fit_window(devtools_, session, window_, until);
 }
 
 // Answers as automation does by default, so that no page waits on a person:
