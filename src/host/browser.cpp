@@ -1,4 +1,5 @@
 #include "host/browser.h"
+#include "host/messages.h"
 
 #include <algorithm>
 
@@ -256,14 +257,14 @@ std::expected<void, std::string> Browser::attach(const std::shared_ptr<Widget>& 
     if (!widgets_.holds(widget)) return std::unexpected(no_such_widget(widget->id));
     return std::unexpected(attached.error());
   }
-  if (widget->session.empty()) return std::unexpected(std::string("the browser gave no session"));
+  if (widget->session.empty()) return std::unexpected(std::string(msg::kNoSession));
   return {};
 }
 
 std::expected<Data, std::string> Browser::run(const Command& command, Clock::time_point deadline) {
   absorb_events();  // what happened before this command is no news to it
   if (Clock::now() >= deadline) {
-    return std::unexpected(std::string("the browser was busy with other requests for too long"));
+    return std::unexpected(std::string(msg::kBusyTooLong));
   }
   if (auto kept = keep_a_widget(deadline); !kept) return std::unexpected(kept.error());
   auto widget = widgets_.pick(command.widget);
@@ -306,7 +307,7 @@ std::expected<Data, std::string> Browser::dispatch(const Command& command, Tab& 
     case CommandKind::click: return click(tab, command.selector, timeouts_.action);
     case CommandKind::type: return type(tab, command, timeouts_.action);
   }
-  return std::unexpected(std::string("unknown command"));
+  return std::unexpected(std::string(msg::kUnknownCommand));
 }
 
 std::expected<Data, std::string> Browser::url(Tab& tab) {
@@ -377,16 +378,16 @@ std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
   const JsonValue* entries = history->result.find("entries");
   const JsonValue* current = history->result.find("currentIndex");
   if (!entries || !entries->is_array() || !current || current->kind() != JsonKind::u64) {
-    return std::unexpected(std::string("the browser gave no history"));
+    return std::unexpected(std::string(msg::kNoHistory));
   }
   uint64_t index = current->as_u64();
-  if (step < 0 && index == 0) return std::unexpected(std::string("no previous page in history"));
+  if (step < 0 && index == 0) return std::unexpected(std::string(msg::kNoPrevious));
   if (step > 0 && index + 1 >= entries->size()) {
-    return std::unexpected(std::string("no next page in history"));
+    return std::unexpected(std::string(msg::kNoNext));
   }
   JsonValue entry = entries->items()[step < 0 ? index - 1 : index + 1];
   const JsonValue* id = entry.find("id");
-  if (!id) return std::unexpected(std::string("the browser gave no history"));
+  if (!id) return std::unexpected(std::string(msg::kNoHistory));
 
   JsonDocument doc;
   Navigation navigation(tab.widget().main_frame, Navigation::Start::history,
@@ -463,10 +464,10 @@ std::expected<Data, std::string> Browser::eval(Tab& tab, const std::string& scri
     // A result still arriving at the end was ready in time; the browser was
     // slow to pass it on.
     if (Clock::now() >= until && devtools_.receiving()) {
-      return std::unexpected(std::string("the browser took too long to send the result"));
+      return std::unexpected(std::string(msg::kResultTooSlow));
     }
     // Stopped, or a promise that never settled: either way it took too long.
-    if (Clock::now() >= stopped) return std::unexpected(std::string("timed out waiting for the script"));
+    if (Clock::now() >= stopped) return std::unexpected(std::string(msg::kScriptTimedOut));
     return std::unexpected(reply.error());
   }
 

@@ -1,4 +1,5 @@
 #include "host/chromium.h"
+#include "host/messages.h"
 
 #include <cerrno>
 #include <csignal>
@@ -123,7 +124,7 @@ std::expected<void, std::string> start_watchdog(BrowserProcess& process) {
   (void)::setpgid(pid, process.pid);
   process.watchdog = pid;
   process.lifeline = std::move(lifeline->write);
-  if (::getpgid(pid) != process.pid) return std::unexpected(std::string("not in the browser's group"));
+  if (::getpgid(pid) != process.pid) return std::unexpected(std::string(msg::kNotInGroup));
   return {};
 }
 #endif
@@ -149,8 +150,7 @@ std::expected<std::string, std::string> choose_browser(const std::string& named,
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     tried += (tried.empty() ? "" : ", ") + candidate;
   }
-  return std::unexpected("no browser found (looked for " + tried +
-                         "); name one with --chromium or TESSIK_CHROMIUM");
+  return std::unexpected(msg::no_browser_found(tried));
 }
 
 std::vector<std::string> browser_arguments(const std::string& profile_dir, bool as_root) {
@@ -268,14 +268,13 @@ std::expected<BrowserProcess, std::string> launch_browser(const LaunchOptions& o
   for (const sys::Fd* fd : {&process.to_browser, &process.from_browser}) {
     if (auto set = sys::set_nonblocking(fd->get()); !set) {
       stop_browser(process, std::chrono::milliseconds(0));
-      return std::unexpected("cannot set up the browser's pipes: " +
-                             sys::os_error_text(set.error()));
+      return std::unexpected(msg::because(msg::kCannotSetUpPipes, sys::os_error_text(set.error())));
     }
   }
 #if !defined(__linux__)
   if (auto watched = start_watchdog(process); !watched) {
     stop_browser(process, std::chrono::milliseconds(0));
-    return std::unexpected("cannot watch the browser: " + watched.error());
+    return std::unexpected(msg::because(msg::kCannotWatchBrowser, watched.error()));
   }
 #endif
   return process;

@@ -1,4 +1,5 @@
 #include "host/devtools.h"
+#include "host/messages.h"
 
 #include <algorithm>
 #include <cstring>
@@ -113,7 +114,7 @@ std::expected<Reply, std::string> DevTools::call(std::string_view method, JsonVa
       return std::unexpected(std::string(why));
     }
     if (Clock::now() >= deadline) {
-      return std::unexpected("no reply from the browser to " + std::string(method) + " in time");
+      return std::unexpected(msg::no_reply(method));
     }
     if (auto read = read_some(deadline); !read) return std::unexpected(read.error());
   }
@@ -155,9 +156,9 @@ std::expected<void, std::string> DevTools::send(std::string_view message,
   switch (written.error()) {
     case EPIPE: return std::unexpected(std::string(transport_->gone()));
     case ECANCELED: return std::unexpected(kStopping);
-    case ETIMEDOUT: return std::unexpected(std::string("the browser took no command in time"));
+    case ETIMEDOUT: return std::unexpected(std::string(msg::kNoCommandTaken));
     default:
-      return std::unexpected("cannot write to the browser: " + sys::os_error_text(written.error()));
+      return std::unexpected(msg::because(msg::kCannotWriteBrowser, sys::os_error_text(written.error())));
   }
 }
 
@@ -166,7 +167,7 @@ std::expected<void, std::string> DevTools::read_some(Clock::time_point deadline)
   int ready = ::poll(fds, 2, sys::poll_timeout(deadline));
   if (ready < 0 && errno == EINTR) return {};
   if (ready < 0) {
-    return std::unexpected("cannot wait for the browser: " + sys::os_error_text(errno));
+    return std::unexpected(msg::because(msg::kCannotWaitBrowser, sys::os_error_text(errno)));
   }
   if (fds[1].revents != 0) return std::unexpected(kStopping);
   if (fds[0].revents == 0) return {};

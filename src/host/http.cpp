@@ -1,4 +1,5 @@
 #include "host/http.h"
+#include "host/messages.h"
 
 #include <cstdint>
 
@@ -86,18 +87,18 @@ std::expected<RequestHead, std::string> parse_request_head(std::string_view head
   size_t sp1 = line.find(' ');
   size_t sp2 = sp1 == std::string_view::npos ? sp1 : line.find(' ', sp1 + 1);
   if (sp2 == std::string_view::npos || line.find(' ', sp2 + 1) != std::string_view::npos) {
-    return std::unexpected(std::string("malformed request line"));
+    return std::unexpected(std::string(msg::kMalformedRequestLine));
   }
   std::string_view method = line.substr(0, sp1);
   std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1);
   std::string_view version = line.substr(sp2 + 1);
-  if (method.empty()) return std::unexpected(std::string("malformed request line"));
+  if (method.empty()) return std::unexpected(std::string(msg::kMalformedRequestLine));
   for (char c : method) {
-    if (!is_token_char(c)) return std::unexpected(std::string("malformed request line"));
+    if (!is_token_char(c)) return std::unexpected(std::string(msg::kMalformedRequestLine));
   }
-  if (target.empty()) return std::unexpected(std::string("malformed request line"));
+  if (target.empty()) return std::unexpected(std::string(msg::kMalformedRequestLine));
   if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-    return std::unexpected("unsupported protocol version: " + shown_request_bytes(version));
+    return std::unexpected(msg::because(msg::kUnsupportedVersion, shown_request_bytes(version)));
   }
   out.method = method;
   out.path = target.substr(0, target.find('?'));
@@ -107,33 +108,33 @@ std::expected<RequestHead, std::string> parse_request_head(std::string_view head
     if (line.empty()) break;
     size_t colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0) {
-      return std::unexpected(std::string("malformed header line"));
+      return std::unexpected(std::string(msg::kMalformedHeaderLine));
     }
     std::string_view name = line.substr(0, colon);
     for (char c : name) {
-      if (!is_token_char(c)) return std::unexpected(std::string("malformed header line"));
+      if (!is_token_char(c)) return std::unexpected(std::string(msg::kMalformedHeaderLine));
     }
     std::string_view value = trim(line.substr(colon + 1));
     if (equals_ignoring_case(name, "authorization")) {
-      if (out.authorization) return std::unexpected(std::string("more than one authorization"));
+      if (out.authorization) return std::unexpected(std::string(msg::kTwoAuthorizations));
       out.authorization = std::string(value);
     } else if (equals_ignoring_case(name, "host")) {
-      if (out.host) return std::unexpected(std::string("more than one host"));
+      if (out.host) return std::unexpected(std::string(msg::kTwoHosts));
       out.host = std::string(value);
     } else if (equals_ignoring_case(name, "origin")) {
       out.has_origin = true;
     } else if (equals_ignoring_case(name, "content-length")) {
-      if (value.empty()) return std::unexpected(std::string("invalid content-length"));
+      if (value.empty()) return std::unexpected(std::string(msg::kInvalidLength));
       size_t length = 0;
       for (char c : value) {
-        if (c < '0' || c > '9') return std::unexpected(std::string("invalid content-length"));
+        if (c < '0' || c > '9') return std::unexpected(std::string(msg::kInvalidLength));
         // Saturate just above the limit: the exact size of a refused body
         // does not matter, and the sum cannot overflow.
         length = length * 10 + static_cast<size_t>(c - '0');
         if (length > kMaxBodyBytes) length = kMaxBodyBytes + 1;
       }
       if (out.content_length && *out.content_length != length) {
-        return std::unexpected(std::string("conflicting content-length"));
+        return std::unexpected(std::string(msg::kConflictingLength));
       }
       out.content_length = length;
     } else if (equals_ignoring_case(name, "transfer-encoding")) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/attach.h"
+#include "host/messages.h"
 #include "host/browser.h"
 #include "host/chromium.h"
 #include "host/devtools.h"
@@ -142,8 +143,7 @@ std::expected<WindowSize, std::string> parse_size(std::string_view text) {
   uint32_t width = x == std::string_view::npos ? 0 : number(text.substr(0, x));
   uint32_t height = x == std::string_view::npos ? 0 : number(text.substr(x + 1));
   if (width == 0 || height == 0) {
-    return std::unexpected("--window-size takes <width>x<height> in pixels from 1 to 10000, not '" +
-                           std::string(text) + "'");
+    return std::unexpected(msg::not_a_window_size(text));
   }
   return WindowSize{width, height};
 }
@@ -162,7 +162,7 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
       (arg == "--chromium" ? options.chromium : options.attach) = argv[++i];
       if (arg == "--chromium" && options.launch_only.empty()) options.launch_only = arg;
     } else if (arg == "--window-size") {
-      if (i + 1 == argc) return std::unexpected(std::string("--window-size requires an argument"));
+      if (i + 1 == argc) return std::unexpected(msg::requires_argument("--window-size"));
       auto size = parse_size(argv[++i]);
       if (!size) return std::unexpected(size.error());
       options.window = *size;
@@ -173,7 +173,7 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
       (arg == "--action-timeout" ? options.timeouts.action : options.timeouts.navigation) = *ms;
     } else if (arg == "--profile") {
       if (i + 1 == argc || !*argv[i + 1]) {
-        return std::unexpected(std::string("--profile requires a folder"));
+        return std::unexpected(std::string(msg::kProfileNeedsFolder));
       }
       options.profile = argv[++i];
       if (options.launch_only.empty()) options.launch_only = arg;
@@ -181,11 +181,11 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
       options.headed = true;
       if (options.launch_only.empty()) options.launch_only = arg;
     } else if (arg == "--browser-arg") {
-      if (i + 1 == argc) return std::unexpected(std::string("--browser-arg requires an argument"));
+      if (i + 1 == argc) return std::unexpected(msg::requires_argument("--browser-arg"));
       options.browser_args.emplace_back(argv[++i]);
       if (options.launch_only.empty()) options.launch_only = arg;
     } else {
-      return std::unexpected("unknown argument: '" + std::string(arg) + "' (try --help)");
+      return std::unexpected(msg::unknown_argument(arg));
     }
   }
   if (!options.attach.empty() && !options.launch_only.empty()) {
@@ -220,7 +220,7 @@ struct Listener {
 std::expected<Listener, std::string> listen_on_loopback() {
   auto socket = sys::tcp_socket();
   if (!socket) {
-    return std::unexpected("cannot create a socket: " + sys::os_error_text(socket.error()));
+    return std::unexpected(msg::because(msg::kCannotCreateSocket, sys::os_error_text(socket.error())));
   }
   sys::Fd fd = std::move(*socket);
   auto fail_with = [](std::string what, int error) {

@@ -158,4 +158,53 @@ inline constexpr std::string_view kBadControlFrame = "a fragmented or long contr
 inline constexpr std::string_view kStrayContinuation = "a continuation frame outside a message";
 inline constexpr std::string_view kMessageInMessage = "a new message inside a fragmented one";
 
+// The browser, its tabs and its answers.
+inline constexpr std::string_view kNoSession = "the browser gave no session";
+inline constexpr std::string_view kBusyTooLong = "the browser was busy with other requests for too long";
+inline constexpr std::string_view kUnknownCommand = "unknown command";
+inline constexpr std::string_view kNoHistory = "the browser gave no history";
+inline constexpr std::string_view kNoPrevious = "no previous page in history";
+inline constexpr std::string_view kNoNext = "no next page in history";
+inline constexpr std::string_view kResultTooSlow = "the browser took too long to send the result";
+inline constexpr std::string_view kScriptTimedOut = "timed out waiting for the script";
+inline constexpr std::string_view kNotInGroup = "not in the browser's group";
+inline constexpr std::string_view kNoCommandTaken = "the browser took no command in time";
+inline constexpr std::string_view kMalformedRequestLine = "malformed request line";
+inline constexpr std::string_view kMalformedHeaderLine = "malformed header line";
+inline constexpr std::string_view kTwoAuthorizations = "more than one authorization";
+inline constexpr std::string_view kTwoHosts = "more than one host";
+inline constexpr std::string_view kInvalidLength = "invalid content-length";
+inline constexpr std::string_view kConflictingLength = "conflicting content-length";
+inline constexpr std::string_view kProfileNeedsFolder = "--profile requires a folder";
+inline constexpr std::string_view kNoWorld = "the browser made no world for the page code";
+inline constexpr std::string_view kNoWidget = "no widget is open";
+inline constexpr std::string_view kCannotSetUpPipes = "cannot set up the browser's pipes";
+inline constexpr std::string_view kCannotWatchBrowser = "cannot watch the browser";
+inline constexpr std::string_view kCannotWriteBrowser = "cannot write to the browser";
+inline constexpr std::string_view kCannotWaitBrowser = "cannot wait for the browser";
+inline constexpr std::string_view kUnsupportedVersion = "unsupported protocol version";
+inline constexpr std::string_view kCannotCreateSocket = "cannot create a socket";
+inline constexpr std::string_view kPageCodeDidNotLoad = "the page code did not load";
+inline constexpr std::string_view kCannotWaitClients = "cannot wait for clients";
+inline constexpr std::string_view kCannotStartWorker = "cannot start the worker";
+inline constexpr std::string_view kManyWidgets = "more than one widget is open, name one with --widget";
+inline std::string no_reply(std::string_view method) {
+  return joined(joined("no reply from the browser to ", method), " in time");
+}
+inline std::string no_browser_found(std::string_view tried) {
+  return joined(joined("no browser found (looked for ", tried),
+                "); name one with --chromium or TESSIK_CHROMIUM");
+}
+
+// The host's options.
+inline std::string requires_argument(std::string_view option) {
+  return joined(option, " requires an argument");
+}
+inline std::string unknown_argument(std::string_view arg) {
+  return joined(joined("unknown argument: '", arg), "' (try --help)");
+}
+inline std::string not_a_window_size(std::string_view text) {
+  return joined(joined("--window-size takes <width>x<height> in pixels from 1 to 10000, not '", text), "'");
+}
+
 }  // namespace tessik::host::msg

@@ -1,4 +1,5 @@
 #include "host/page_world.h"
+#include "host/messages.h"
 
 #include <algorithm>
 #include <initializer_list>
@@ -35,7 +36,7 @@ std::expected<int64_t, std::string> world_of(Tab& tab, const FrameRef& frame,
   if (!made) return std::unexpected(made.error());
   const JsonValue* id = made->result.find("executionContextId");
   if (!id || (id->kind() != JsonKind::u64 && id->kind() != JsonKind::i64)) {
-    return std::unexpected(std::string("the browser made no world for the page code"));
+    return std::unexpected(std::string(msg::kNoWorld));
   }
   auto context = id->kind() == JsonKind::u64 ? static_cast<int64_t>(id->as_u64()) : id->as_i64();
   // A world of that name that the document has already keeps the code it got.
@@ -60,7 +61,7 @@ std::expected<int64_t, std::string> world_of(Tab& tab, const FrameRef& frame,
                            frame.session, until);
     if (!loaded) return std::unexpected(loaded.error());
     if (const JsonValue* details = loaded->result.find("exceptionDetails")) {
-      return std::unexpected("the page code did not load: " + exception_text(*details));
+      return std::unexpected(msg::because(msg::kPageCodeDidNotLoad, exception_text(*details)));
     }
   }
   widget.worlds.push_back(World{frame.session, frame.frame, context});

@@ -1,4 +1,5 @@
 #include "host/server.h"
+#include "host/messages.h"
 
 #include <algorithm>
 #include <iterator>
@@ -251,7 +252,7 @@ class Loop {
       int ready = ::poll(fds.data(), fds.size(), sys::poll_timeout(next));
       if (ready < 0 && errno == EINTR) continue;
       if (ready < 0) {
-        return std::unexpected("cannot wait for clients: " + sys::os_error_text(errno));
+        return std::unexpected(msg::because(msg::kCannotWaitClients, sys::os_error_text(errno)));
       }
 
       if (fds[0].revents != 0) {
@@ -675,7 +676,7 @@ std::expected<StopReason, std::string> serve(const ServeOptions& options, Browse
                                              DevTools& devtools) {
   Worker worker(browser, devtools, devtools.abort_fd());
   if (auto started = worker.start(); !started) {
-    return std::unexpected("cannot start the worker: " + started.error());
+    return std::unexpected(msg::because(msg::kCannotStartWorker, started.error()));
   }
   std::expected<StopReason, std::string> outcome;
   {

@@ -1,4 +1,5 @@
 #include "host/widgets.h"
+#include "host/messages.h"
 
 #include <algorithm>
 
@@ -139,10 +140,10 @@ std::expected<std::shared_ptr<Widget>, std::string> WidgetTable::pick(
     return *it;
   }
   if (widgets_.size() == 1) return widgets_.front();
-  if (widgets_.empty()) return std::unexpected(std::string("no widget is open"));
+  if (widgets_.empty()) return std::unexpected(std::string(msg::kNoWidget));
   std::string ids;
   for (const auto& w : widgets_) ids += (ids.empty() ? "" : ", ") + w->id;
-  return std::unexpected("more than one widget is open, name one with --widget: " + ids);
+  return std::unexpected(msg::because(msg::kManyWidgets, ids));
 }
 
 bool WidgetTable::holds(const std::shared_ptr<Widget>& widget) const {
