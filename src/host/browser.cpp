@@ -53,7 +53,7 @@ std::string stop_late(Tab& tab, std::string_view url, Clock::time_point start,
 // person's window in front has: pages lay out for it, and those that ask
 // whether they have the focus, or act only when they do, behave as there.
 // The replies only say it was done; a failure is the browser's going.
-void fit_window(DevTools& devtools, std::string_view session, WindowSize size,
+void fit_window(DevTools& devtools, std::string_view session, WindowSize size, bool focus,
                 Clock::time_point until) {
   JsonDocument doc;
   // No size: the window keeps its own (a browser the host attached to).
@@ -69,8 +69,10 @@ void fit_window(DevTools& devtools, std::string_view session, WindowSize size,
                             .build(),
                         session, until);
   }
-  (void)devtools.post("Emulation.setFocusEmulationEnabled",
-                      ObjectBuilder(doc).add_bool("enabled", true).build(), session, until);
+  if (focus) {
+    (void)devtools.post("Emulation.setFocusEmulationEnabled",
+                        ObjectBuilder(doc).add_bool("enabled", true).build(), session, until);
+  }
 }
 
 // How long the news that a new tab was attached may take.
@@ -138,12 +140,17 @@ void Browser::set_up(const Event& event) {
   JsonDocument doc;
   if (event.session.empty()) {
     if (string_member(*info, "type") != "page") return;
-    if (!widgets_.attached(event)) {
+    Widget* widget = widgets_.attached(event);
+    if (!widget) {
       // A second session to a tab that has one would answer its dialogs twice.
       (void)devtools_.post("Target.detachFromTarget",
                            ObjectBuilder(doc).add_string("sessionId", session).build(), {}, until);
       return;
     }
+    // A tab held at its start, with focus emulation on, was seen to crash
+    // (its renderer, SIGSEGV) at its first navigation to another process:
+    // such a tab goes without it.
+    widget->focus_emulated = !flag_member(event.params, "waitingForDebugger");
     (void)devtools_.post("Page.enable", {}, session, until);
     // Lifecycle events carry the loader id that tells one document's load
     // event from another's.
@@ -156,9 +163,6 @@ void Browser::set_up(const Event& event) {
   // sessions of their own, so that selectors reach into them.
   (void)devtools_.post("Target.setAutoAttach", auto_attach(doc, "iframe", false), session, until);
   (void)devtools_.post("Runtime.runIfWaitingForDebugger", {}, session, until);
-  // Only once it runs: a tab held at its start was seen to crash when given
-  // its window.
-  if (event.session.empty()) fit_window(devtools_, session, window_, until);
 }
 
 // Answers as automation does by default, so that no page waits on a person:
@@ -242,22 +246,29 @@ std::expected<void, std::string> Browser::attach(const std::shared_ptr<Widget>& 
     if (!widgets_.holds(widget)) return std::unexpected(no_such_widget(widget->id));
     if (!waited) return std::unexpected(waited.error());
   }
-  if (!widget->session.empty()) return {};
-  // The browser announces this session too, and set_up takes it.
-  JsonDocument doc;
-  auto attached = devtools_.call("Target.attachToTarget",
-                                 ObjectBuilder(doc)
-                                     .add_string("targetId", widget->target)
-                                     .add_bool("flatten", true)
-                                     .build(),
-                                 {}, std::min(deadline, Clock::now() + kReplyLimit));
-  if (!attached) {
-    // The tab may have closed before its end was noted.
-    if (devtools_.read_available()) absorb_events();
-    if (!widgets_.holds(widget)) return std::unexpected(no_such_widget(widget->id));
-    return std::unexpected(attached.error());
+  if (widget->session.empty()) {
+    // The browser announces this session too, and set_up takes it.
+    JsonDocument doc;
+    auto attached = devtools_.call("Target.attachToTarget",
+                                   ObjectBuilder(doc)
+                                       .add_string("targetId", widget->target)
+                                       .add_bool("flatten", true)
+                                       .build(),
+                                   {}, std::min(deadline, Clock::now() + kReplyLimit));
+    if (!attached) {
+      // The tab may have closed before its end was noted.
+      if (devtools_.read_available()) absorb_events();
+      if (!widgets_.holds(widget)) return std::unexpected(no_such_widget(widget->id));
+      return std::unexpected(attached.error());
+    }
+    if (widget->session.empty()) return std::unexpected(std::string(msg::kNoSession));
   }
-  if (widget->session.empty()) return std::unexpected(std::string(msg::kNoSession));
+  // At the first command, once the tab has started.
+  if (!widget->windowed) {
+    fit_window(devtools_, widget->session, window_, widget->focus_emulated,
+               std::min(deadline, Clock::now() + kReplyLimit));
+    widget->windowed = true;
+  }
   return {};
 }
 

@@ -124,6 +124,7 @@ void WidgetTable::note_browser_event(const Event& event) {
     for (auto& w : widgets_) {
       if (w->session == session) {
         w->session.clear();
+        w->windowed = false;
         w->children.clear();
         w->worlds.clear();
       }

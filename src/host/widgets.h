@@ -50,6 +50,8 @@ struct Widget {
   std::vector<ChildFrame> children;
   std::vector<World> worlds;
   std::optional<Point> mouse;  // where the host last put the mouse, in the tab's viewport
+  bool windowed = false;       // given its window size and the focus, in this session
+  bool focus_emulated = true;  // the focus is given to it
 
   const ChildFrame* child_by_frame(std::string_view frame) const;
   const ChildFrame* child_by_session(std::string_view session) const;
