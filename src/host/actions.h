@@ -12,7 +12,7 @@
 #include <expected>
 #include <string>
 
-#include "host/browser.h"
+#include "host/command.h"
 #include "host/tab.h"
 
 namespace tessik::host {

@@ -12,45 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "host/command.h"
 #include "host/devtools.h"
 #include "host/log.h"
 #include "host/widgets.h"
 #include "json/value.h"
-#include "rpc/commands.h"
 
 namespace tessik::host {
-
-struct Command {
-  CommandKind kind = CommandKind::url;
-  std::optional<std::string> widget;  // none: the only widget there is
-  std::string url;       // navigate
-  std::string selector;  // text (when has_selector), click, type
-  bool has_selector = false;
-  std::string script;  // eval
-  std::string text;    // type
-  bool submit = false;  // type
-};
-
-// A command's result and the documents that hold its parts.
-struct Data {
-  std::vector<JsonDocument> docs;
-  JsonValue value;
-};
-
-struct Timeouts {
-  // How long click, type and text wait for their element, and a click or a
-  // submit for the document it leads to.
-  std::chrono::milliseconds action{5000};
-  // How long navigate, back, forward and reload wait for the load event.
-  std::chrono::milliseconds navigation{30000};
-};
-
-// The size of each tab's viewport, in CSS pixels, as a window of a person's;
-// a width of 0 leaves each window its own.
-struct WindowSize {
-  uint32_t width = 1280;
-  uint32_t height = 720;
-};
 
 class Tab;
 
