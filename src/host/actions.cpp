@@ -130,7 +130,7 @@ std::expected<std::vector<SearchFrame>, std::string> other_frames(Tab& tab,
     SearchFrame next;
     next.ref = FrameRef{child ? child->session : frames[at].ref.session, std::string(frame)};
     next.parent = at;
-    next.owner = static_cast<int64_t>(number_of(node->find("backendNodeId")));
+    next.owner = static_cast<int64_t>(number_or_zero(node->find("backendNodeId")));
     next.owner_object = object;
     next.own_viewport = child != nullptr;
     found.push_back(std::move(next));
@@ -166,7 +166,7 @@ std::expected<Located, Miss> locate(Tab& tab, const Request& request, Clock::tim
       }
       JsonValue state = answer->result;
       if (!state.is_object()) return std::unexpected(final_miss("the page gave no answer"));
-      frames[i].size = Point{number_of(state.find("width")), number_of(state.find("height"))};
+      frames[i].size = Point{number_or_zero(state.find("width")), number_or_zero(state.find("height"))};
       std::string_view error = string_member(state, "error");
       if (error.empty()) return Located{std::move(frames), i, std::move(*answer)};
       if (flag_member(state, "final")) {
@@ -177,7 +177,7 @@ std::expected<Located, Miss> locate(Tab& tab, const Request& request, Clock::tim
       // What holds up an element that is there says more than a frame without it.
       if (error != kNoMatch || seen == kNoMatch) seen = error;
       size_t room = frames.size() > kMaxFrames ? 0 : kMaxFrames + 1 - frames.size();
-      auto count = std::min(static_cast<size_t>(number_of(state.find("frames"))), room);
+      auto count = std::min(static_cast<size_t>(number_or_zero(state.find("frames"))), room);
       if (count == 0) continue;
       waited = false;
       auto others = other_frames(tab, frames, i, count, page_limit(tab, until));
@@ -223,7 +223,7 @@ std::expected<Quad, std::string> content_box(Tab& tab, std::string_view session,
   }
   Quad quad;
   for (size_t k = 0; k < 4; ++k) {
-    quad[k] = Point{number_of(&content->items()[2 * k]), number_of(&content->items()[2 * k + 1])};
+    quad[k] = Point{number_or_zero(&content->items()[2 * k]), number_or_zero(&content->items()[2 * k + 1])};
   }
   return quad;
 }
@@ -276,8 +276,8 @@ std::expected<Spot, Miss> measure(Tab& tab, const Located& located, Clock::time_
     // Clamped to the viewport, as much of it as shows there.
     std::array<Point, 4> in;
     for (size_t k = 0; k < 4; ++k) {
-      in[k] = Point{std::clamp(number_of(&quad.items()[2 * k]), 0.0, size.x),
-                    std::clamp(number_of(&quad.items()[2 * k + 1]), 0.0, size.y)};
+      in[k] = Point{std::clamp(number_or_zero(&quad.items()[2 * k]), 0.0, size.x),
+                    std::clamp(number_or_zero(&quad.items()[2 * k + 1]), 0.0, size.y)};
     }
     double area = 0;
     for (size_t k = 0; k < 4; ++k) {
@@ -356,13 +356,13 @@ std::expected<void, std::string> mouse(Tab& tab, std::string_view type, Point at
 std::expected<std::string, std::string> follow(Tab& tab, const FrameRef& frame,
                                                Navigation& navigation,
                                                std::chrono::milliseconds timeout) {
-  auto settled = call_page(tab, frame, "settle", {}, Answer::value, tab.within(kReplyLimit));
+  auto settled = call_page(tab, frame, "settle", {}, Answer::value, tab.deadline_in(kStepLimit));
   // A page that goes away meanwhile fails the call: that is a navigation,
   // which the events tell.
   if (settled && settled->result.is_string() && !settled->result.as_string().empty()) {
     return std::string(settled->result.as_string());
   }
-  tab.pump(&navigation);
+  tab.take_events(&navigation);
   if (!navigation.started() || navigation.done()) return std::string();
   if (auto waited = tab.wait_for(navigation, timeout); !waited) {
     return std::unexpected(waited.error());
@@ -416,7 +416,7 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
     unmet = error;
     return Try::missed;
   }
-  tab.pump();  // what the page did before the press is not the click's doing
+  tab.take_events();  // what the page did before the press is not the click's doing
   Navigation navigation(tab.widget().main_frame, Navigation::Start::input,
                         Navigation::End::dom_content_loaded);
   for (std::string_view type : {"mousePressed", "mouseReleased"}) {
@@ -432,10 +432,10 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
 
 }  // namespace
 
-std::expected<Data, std::string> click(Tab& tab, const std::string& selector,
+std::expected<CommandResult, std::string> click(Tab& tab, const std::string& selector,
                                        std::chrono::milliseconds timeout) {
   if (auto front = tab.bring_to_front(); !front) return std::unexpected(front.error());
-  Clock::time_point until = tab.within(timeout);
+  Clock::time_point until = tab.deadline_in(timeout);
   Request request{"click", selector, 0, {}, false};
   std::string unmet;
   for (;;) {
@@ -449,7 +449,7 @@ std::expected<Data, std::string> click(Tab& tab, const std::string& selector,
     if (!tried) return std::unexpected(tried.error());
     Clock::duration pause{};
     switch (*tried) {
-      case Try::clicked: return Data{};
+      case Try::clicked: return CommandResult{};
       case Try::moved: continue;
       case Try::lost:
         unmet = std::string(kNoMatch);
@@ -466,14 +466,15 @@ std::expected<Data, std::string> click(Tab& tab, const std::string& selector,
   }
 }
 
-std::expected<Data, std::string> type(Tab& tab, const Command& command,
+std::expected<CommandResult, std::string> type(Tab& tab, const Command& command,
                                       std::chrono::milliseconds timeout) {
   if (auto front = tab.bring_to_front(); !front) return std::unexpected(front.error());
-  Request request{"type", command.selector, 0, command.text, command.submit};
-  auto located = locate(tab, request, tab.within(timeout));
+  const std::string selector = command.selector.value_or("");  // the command table requires one
+  Request request{"type", selector, 0, command.text, command.submit};
+  auto located = locate(tab, request, tab.deadline_in(timeout));
   if (!located) {
     const Miss& miss = located.error();
-    return std::unexpected(miss.final ? miss.text : miss.text + ": " + command.selector);
+    return std::unexpected(miss.final ? miss.text : miss.text + ": " + selector);
   }
   const FrameRef frame = located->frames[located->index].ref;
   if (!command.text.empty() && flag_member(located->answer.result, "ready")) {
@@ -484,13 +485,13 @@ std::expected<Data, std::string> type(Tab& tab, const Command& command,
                              ObjectBuilder(doc).add_string("text", command.text).build());
     if (!inserted) return std::unexpected(inserted.error());
   }
-  if (!command.submit) return Data{};
+  if (!command.submit) return CommandResult{};
   // Pages that copy the field into their model in a later task see the text
   // before Enter, as with a person's typing: a task and a frame come between.
-  auto seen = call_page(tab, frame, "settle", {}, Answer::value, tab.within(kReplyLimit));
+  auto seen = call_page(tab, frame, "settle", {}, Answer::value, tab.deadline_in(kStepLimit));
   if (!seen && !lost_document(seen.error())) return std::unexpected(seen.error());
 
-  tab.pump();
+  tab.take_events();
   Navigation navigation(tab.widget().main_frame, Navigation::Start::input,
                         Navigation::End::dom_content_loaded);
   for (std::string_view type : {"keyDown", "keyUp"}) {
@@ -505,28 +506,28 @@ std::expected<Data, std::string> type(Tab& tab, const Command& command,
     auto sent = tab.call("Input.dispatchKeyEvent", key.build());
     if (!sent) return std::unexpected(sent.error());
   }
-  tab.pump(&navigation);
+  tab.take_events(&navigation);
   if (!navigation.started()) {
     // Enter submits a form only when it has a submit button or a single
     // field; otherwise the form is submitted as its button would. A page
     // that went away meanwhile was navigating: the events tell.
-    (void)call_page(tab, frame, "submitTyped", {}, Answer::value, tab.within(kReplyLimit));
+    (void)call_page(tab, frame, "submitTyped", {}, Answer::value, tab.deadline_in(kStepLimit));
   }
   if (auto followed = follow(tab, frame, navigation, timeout); !followed) {
     return std::unexpected(followed.error());
   }
-  return Data{};
+  return CommandResult{};
 }
 
-std::expected<Data, std::string> text_of(Tab& tab, const std::string& selector,
+std::expected<CommandResult, std::string> text_of(Tab& tab, const std::string& selector,
                                          std::chrono::milliseconds timeout) {
   Request request{"text", selector, 0, {}, false};
-  auto located = locate(tab, request, tab.within(timeout));
+  auto located = locate(tab, request, tab.deadline_in(timeout));
   if (!located) {
     const Miss& miss = located.error();
     return std::unexpected(miss.final ? miss.text : miss.text + ": " + selector);
   }
-  Data data;
+  CommandResult data;
   const JsonValue* text = located->answer.result.find("text");
   data.value = text && text->is_string() ? *text : JsonValue::string("");
   data.docs.push_back(std::move(located->answer.doc));  // moving keeps `value` valid

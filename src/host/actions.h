@@ -17,12 +17,12 @@
 
 namespace tessik::host {
 
-std::expected<Data, std::string> click(Tab& tab, const std::string& selector,
+std::expected<CommandResult, std::string> click(Tab& tab, const std::string& selector,
                                        std::chrono::milliseconds timeout);
-std::expected<Data, std::string> type(Tab& tab, const Command& command,
+std::expected<CommandResult, std::string> type(Tab& tab, const Command& command,
                                       std::chrono::milliseconds timeout);
 // The visible text of the element the selector names, once there is one.
-std::expected<Data, std::string> text_of(Tab& tab, const std::string& selector,
+std::expected<CommandResult, std::string> text_of(Tab& tab, const std::string& selector,
                                          std::chrono::milliseconds timeout);
 
 }  // namespace tessik::host

@@ -16,8 +16,8 @@ namespace tessik::host {
 
 namespace {
 
-Data data_in(Reply reply, JsonValue value) {
-  Data data;
+CommandResult result_of(Reply reply, JsonValue value) {
+  CommandResult data;
   data.docs.push_back(std::move(reply.doc));  // moving keeps `value` valid
   data.value = value;
   return data;
@@ -136,7 +136,7 @@ void Browser::set_up(const Event& event) {
   std::string_view session = string_member(event.params, "sessionId");
   const JsonValue* info = event.params.find("targetInfo");
   if (session.empty() || !info) return;
-  Clock::time_point until = Clock::now() + kReplyLimit;
+  Clock::time_point until = Clock::now() + kStepLimit;
   JsonDocument doc;
   if (event.session.empty()) {
     if (string_member(*info, "type") != "page") return;
@@ -176,7 +176,7 @@ void Browser::answer_dialog(const Event& event) {
   // going, which the command in flight finds out by itself.
   (void)devtools_.post("Page.handleJavaScriptDialog",
                        ObjectBuilder(doc).add_bool("accept", accept).build(), event.session,
-                       Clock::now() + kReplyLimit);
+                       Clock::now() + kStepLimit);
   const Widget* widget = widgets_.owner_of(event.session);
   std::string_view message = string_member(event.params, "message");
   std::string line = "tessik-browser-host: widget " + (widget ? widget->id : std::string("?")) +
@@ -191,7 +191,7 @@ std::expected<void, std::string> Browser::keep_a_widget(Clock::time_point deadli
   JsonDocument doc;
   auto created = devtools_.call("Target.createTarget",
                                 ObjectBuilder(doc).add_string("url", "about:blank").build(), {},
-                                std::min(deadline, Clock::now() + kReplyLimit));
+                                std::min(deadline, Clock::now() + kStepLimit));
   if (!created) return std::unexpected(created.error());
   widgets_.add_opened(string_member(created->result, "targetId"));
   return {};
@@ -234,7 +234,7 @@ void Browser::absorb_events() {
     queue.pop_front();
   }
   // Should it fail, the next command tries again.
-  (void)keep_a_widget(Clock::now() + kReplyLimit);
+  (void)keep_a_widget(Clock::now() + kStepLimit);
 }
 
 std::expected<void, std::string> Browser::attach(const std::shared_ptr<Widget>& widget,
@@ -254,7 +254,7 @@ std::expected<void, std::string> Browser::attach(const std::shared_ptr<Widget>& 
                                        .add_string("targetId", widget->target)
                                        .add_bool("flatten", true)
                                        .build(),
-                                   {}, std::min(deadline, Clock::now() + kReplyLimit));
+                                   {}, std::min(deadline, Clock::now() + kStepLimit));
     if (!attached) {
       // The tab may have closed before its end was noted.
       if (devtools_.read_available()) absorb_events();
@@ -266,13 +266,13 @@ std::expected<void, std::string> Browser::attach(const std::shared_ptr<Widget>& 
   // At the first command, once the tab has started.
   if (!widget->windowed) {
     fit_window(devtools_, widget->session, window_, widget->focus_emulated,
-               std::min(deadline, Clock::now() + kReplyLimit));
+               std::min(deadline, Clock::now() + kStepLimit));
     widget->windowed = true;
   }
   return {};
 }
 
-std::expected<Data, std::string> Browser::run(const Command& command, Clock::time_point deadline) {
+std::expected<CommandResult, std::string> Browser::run(const Command& command, Clock::time_point deadline) {
   absorb_events();  // what happened before this command is no news to it
   if (Clock::now() >= deadline) {
     return std::unexpected(std::string(msg::kBusyTooLong));
@@ -305,7 +305,7 @@ std::expected<Data, std::string> Browser::run(const Command& command, Clock::tim
   return data;
 }
 
-std::expected<Data, std::string> Browser::dispatch(const Command& command, Tab& tab) {
+std::expected<CommandResult, std::string> Browser::dispatch(const Command& command, Tab& tab) {
   switch (command.kind) {
     case CommandKind::url: return url(tab);
     case CommandKind::title: return title(tab);
@@ -315,40 +315,40 @@ std::expected<Data, std::string> Browser::dispatch(const Command& command, Tab& 
     case CommandKind::reload: return reload(tab);
     case CommandKind::text: return text(tab, command);
     case CommandKind::eval: return eval(tab, command.script);
-    case CommandKind::click: return click(tab, command.selector, timeouts_.action);
+    case CommandKind::click: return click(tab, command.selector.value_or(""), timeouts_.action);
     case CommandKind::type: return type(tab, command, timeouts_.action);
   }
   return std::unexpected(std::string(msg::kUnknownCommand));
 }
 
-std::expected<Data, std::string> Browser::url(Tab& tab) {
+std::expected<CommandResult, std::string> Browser::url(Tab& tab) {
   // From the host's own record of the document the top frame committed
   // last, kept from the browser's events up to now: a page whose main
   // thread is busy answers at once, and a document still on its way is not
   // shown yet.
   if (auto read = devtools_.read_available(); !read) return std::unexpected(read.error());
-  tab.pump();
+  tab.take_events();
   if (std::string_view why = devtools_.failure(tab.widget().session); !why.empty()) {
     return std::unexpected(std::string(why));
   }
-  Data data;
+  CommandResult data;
   data.docs.emplace_back();
   data.value = data.docs.back().add_string(tab.widget().url);
   return data;
 }
 
-std::expected<Data, std::string> Browser::title(Tab& tab) {
+std::expected<CommandResult, std::string> Browser::title(Tab& tab) {
   auto reply = tab.evaluate("document.title");
   if (!reply) return std::unexpected(reply.error());
   JsonValue value = reply->result;
-  return data_in(std::move(*reply), value);
+  return result_of(std::move(*reply), value);
 }
 
-std::expected<Data, std::string> Browser::navigate(Tab& tab, const std::string& url) {
-  tab.pump();  // the events of earlier navigations are not this one's
+std::expected<CommandResult, std::string> Browser::navigate(Tab& tab, const std::string& url) {
+  tab.take_events();  // the events of earlier navigations are not this one's
   std::string target = complete_url(url);
   Clock::time_point start = Clock::now();
-  Clock::time_point until = tab.within(timeouts_.navigation);
+  Clock::time_point until = tab.deadline_in(timeouts_.navigation);
   JsonDocument doc;
   // The reply comes once the server has answered, which it may never do.
   auto reply =
@@ -365,7 +365,7 @@ std::expected<Data, std::string> Browser::navigate(Tab& tab, const std::string& 
   }
   // A download leaves the page as it was; the browser calls the navigation
   // aborted, but the file is on its way.
-  if (flag_member(reply->result, "isDownload")) return Data{};
+  if (flag_member(reply->result, "isDownload")) return CommandResult{};
   if (std::string_view error = string_member(reply->result, "errorText"); !error.empty()) {
     return std::unexpected(cannot_load(target, error));
   }
@@ -373,17 +373,17 @@ std::expected<Data, std::string> Browser::navigate(Tab& tab, const std::string& 
                         Navigation::End::load);
   std::string_view loader = string_member(reply->result, "loaderId");
   // Without a loader id the navigation stayed within the document: done.
-  if (loader.empty()) return Data{};
+  if (loader.empty()) return CommandResult{};
   navigation.expect_loader(loader);
   auto done = tab.wait_until(navigation, until);
   if (!done) return std::unexpected(done.error());
   if (!*done) return std::unexpected(stop_late(tab, target, start, until, timeouts_.navigation));
-  return Data{};
+  return CommandResult{};
 }
 
-std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
+std::expected<CommandResult, std::string> Browser::go(Tab& tab, int step) {
   Clock::time_point start = Clock::now();
-  Clock::time_point until = tab.within(timeouts_.navigation);
+  Clock::time_point until = tab.deadline_in(timeouts_.navigation);
   auto history = tab.call("Page.getNavigationHistory", {});
   if (!history) return std::unexpected(history.error());
   const JsonValue* entries = history->result.find("entries");
@@ -403,7 +403,7 @@ std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
   JsonDocument doc;
   Navigation navigation(tab.widget().main_frame, Navigation::Start::history,
                         Navigation::End::load);
-  tab.pump();  // the events of earlier navigations are not this one's
+  tab.take_events();  // the events of earlier navigations are not this one's
   auto moved = tab.call("Page.navigateToHistoryEntry", ObjectBuilder(doc).add("entryId", *id).build());
   if (!moved) return std::unexpected(moved.error());
   auto done = tab.wait_until(navigation, until);
@@ -412,15 +412,15 @@ std::expected<Data, std::string> Browser::go(Tab& tab, int step) {
     return std::unexpected(
         stop_late(tab, string_member(entry, "url"), start, until, timeouts_.navigation));
   }
-  return Data{};
+  return CommandResult{};
 }
 
-std::expected<Data, std::string> Browser::reload(Tab& tab) {
+std::expected<CommandResult, std::string> Browser::reload(Tab& tab) {
   Clock::time_point start = Clock::now();
-  Clock::time_point until = tab.within(timeouts_.navigation);
+  Clock::time_point until = tab.deadline_in(timeouts_.navigation);
   Navigation navigation(tab.widget().main_frame, Navigation::Start::document,
                         Navigation::End::load);
-  tab.pump();  // the events of earlier navigations are not this one's
+  tab.take_events();  // the events of earlier navigations are not this one's
   auto reply = tab.call("Page.reload", {});
   if (!reply) return std::unexpected(reply.error());
   auto done = tab.wait_until(navigation, until);
@@ -429,20 +429,20 @@ std::expected<Data, std::string> Browser::reload(Tab& tab) {
     std::string_view url = navigation.url().empty() ? "the page" : navigation.url();
     return std::unexpected(stop_late(tab, url, start, until, timeouts_.navigation));
   }
-  return Data{};
+  return CommandResult{};
 }
 
-std::expected<Data, std::string> Browser::text(Tab& tab, const Command& command) {
-  if (command.has_selector) return text_of(tab, command.selector, timeouts_.action);
+std::expected<CommandResult, std::string> Browser::text(Tab& tab, const Command& command) {
+  if (command.selector) return text_of(tab, *command.selector, timeouts_.action);
   // In the page's world: one call, with no world of the host's to set up.
   auto reply = tab.evaluate("(" + std::string(kTextFunction) + ")()");
   if (!reply) return std::unexpected(reply.error());
   JsonValue value = reply->result;
-  return data_in(std::move(*reply), value);
+  return result_of(std::move(*reply), value);
 }
 
-std::expected<Data, std::string> Browser::eval(Tab& tab, const std::string& script) {
-  Clock::time_point until = tab.within(kReplyLimit);
+std::expected<CommandResult, std::string> Browser::eval(Tab& tab, const std::string& script) {
+  Clock::time_point until = tab.deadline_in(kStepLimit);
   // A script that never returns would hold the tab: the browser stops it a
   // little before the wait for its reply ends.
   auto stop_after = std::max<long long>(
@@ -482,7 +482,7 @@ std::expected<Data, std::string> Browser::eval(Tab& tab, const std::string& scri
     return std::unexpected(reply.error());
   }
 
-  Data data;
+  CommandResult data;
   data.docs.emplace_back();
   ObjectBuilder result(data.docs.back());
   if (const JsonValue* details = reply->result.find("exceptionDetails")) {

@@ -35,7 +35,7 @@ class Browser {
   std::expected<void, std::string> start(Clock::time_point deadline);
 
   // Runs `command`, finishing by `deadline` at the latest.
-  std::expected<Data, std::string> run(const Command& command, Clock::time_point deadline);
+  std::expected<CommandResult, std::string> run(const Command& command, Clock::time_point deadline);
 
   // Notes what the events read while no command ran tell about the widgets,
   // and drops them; nobody waits for them any more. When the last tab has
@@ -52,19 +52,19 @@ class Browser {
   // A fresh about:blank tab when none is left, so that there is always a widget.
   std::expected<void, std::string> keep_a_widget(Clock::time_point deadline);
 
-  std::expected<Data, std::string> dispatch(const Command& command, Tab& tab);
+  std::expected<CommandResult, std::string> dispatch(const Command& command, Tab& tab);
   // Waits for the widget's tab to be attached, as every tab is when it
   // opens, and attaches to it when that does not come.
   std::expected<void, std::string> attach(const std::shared_ptr<Widget>& widget,
                                           Clock::time_point deadline);
 
-  std::expected<Data, std::string> url(Tab& tab);
-  std::expected<Data, std::string> title(Tab& tab);
-  std::expected<Data, std::string> navigate(Tab& tab, const std::string& url);
-  std::expected<Data, std::string> go(Tab& tab, int step);
-  std::expected<Data, std::string> reload(Tab& tab);
-  std::expected<Data, std::string> text(Tab& tab, const Command& command);
-  std::expected<Data, std::string> eval(Tab& tab, const std::string& script);
+  std::expected<CommandResult, std::string> url(Tab& tab);
+  std::expected<CommandResult, std::string> title(Tab& tab);
+  std::expected<CommandResult, std::string> navigate(Tab& tab, const std::string& url);
+  std::expected<CommandResult, std::string> go(Tab& tab, int step);
+  std::expected<CommandResult, std::string> reload(Tab& tab);
+  std::expected<CommandResult, std::string> text(Tab& tab, const Command& command);
+  std::expected<CommandResult, std::string> eval(Tab& tab, const std::string& script);
 
   DevTools& devtools_;
   Log& log_;

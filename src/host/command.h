@@ -17,15 +17,14 @@ struct Command {
   CommandKind kind = CommandKind::url;
   std::optional<std::string> widget;  // none: the only widget there is
   std::string url;       // navigate
-  std::string selector;  // text (when has_selector), click, type
-  bool has_selector = false;
+  std::optional<std::string> selector;  // click, type; text when given
   std::string script;  // eval
   std::string text;    // type
   bool submit = false;  // type
 };
 
 // A command's result and the documents that hold its parts.
-struct Data {
+struct CommandResult {
   std::vector<JsonDocument> docs;
   JsonValue value;
 };

@@ -40,7 +40,7 @@ std::string& field(Command& command, std::string_view name) {
   if (name == "url") return command.url;
   if (name == "script") return command.script;
   if (name == "text") return command.text;
-  return command.selector;
+  return command.selector.emplace();
 }
 
 }  // namespace
@@ -81,7 +81,6 @@ std::expected<Command, std::string> decode_exec_request(std::string_view body) {
       return std::unexpected(msg::bad_request(msg::needs_arg(spec->word, arg.name)));
     }
     field(command, arg.name) = std::move(**value);
-    if (arg.name == "selector") command.has_selector = true;
   }
   return command;
 }

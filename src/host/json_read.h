@@ -14,7 +14,7 @@ inline std::string_view string_member(JsonValue value, std::string_view key) {
 }
 
 // A number of any kind as a double; 0 for anything else or nothing.
-inline double number_of(const JsonValue* value) {
+inline double number_or_zero(const JsonValue* value) {
   if (!value) return 0;
   switch (value->kind()) {
     case JsonKind::u64: return static_cast<double>(value->as_u64());

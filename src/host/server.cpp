@@ -214,9 +214,9 @@ struct Connection {
   size_t sent_early = 0;  // the reply's first bytes, sent to tell which
 };
 
-class Loop {
+class ClientLoop {
  public:
-  Loop(const ServeOptions& options, Worker& worker) : options_(options), worker_(worker) {}
+  ClientLoop(const ServeOptions& options, Worker& worker) : options_(options), worker_(worker) {}
 
   std::expected<StopReason, std::string> run() {
     std::vector<pollfd> fds;
@@ -680,7 +680,7 @@ std::expected<StopReason, std::string> serve(const ServeOptions& options, Browse
   }
   std::expected<StopReason, std::string> outcome;
   {
-    Loop loop(options, worker);
+    ClientLoop loop(options, worker);
     outcome = loop.run();
   }
   // The worker's waits on the browser end when the abort pipe turns readable.

@@ -23,19 +23,19 @@ std::string exception_text(JsonValue details) {
 
 std::expected<Reply, std::string> Tab::call(std::string_view method, JsonValue params,
                                             std::string_view session) {
-  return call(method, params, session, within(kReplyLimit));
+  return call(method, params, session, deadline_in(kStepLimit));
 }
 
 std::expected<Reply, std::string> Tab::call(std::string_view method, JsonValue params,
                                             std::string_view session, Clock::time_point until) {
   return devtools_.call(method, params, session.empty() ? widget_.session : session,
-                        std::min(until, within(kReplyLimit)));
+                        std::min(until, deadline_in(kStepLimit)));
 }
 
 std::expected<void, std::string> Tab::post(std::string_view method, JsonValue params,
                                            std::string_view session) {
   return devtools_.post(method, params, session.empty() ? widget_.session : session,
-                        within(kReplyLimit));
+                        deadline_in(kStepLimit));
 }
 
 std::expected<Reply, std::string> Tab::evaluate(std::string_view expression) {
@@ -55,7 +55,7 @@ std::expected<Reply, std::string> Tab::evaluate(std::string_view expression) {
   return reply;
 }
 
-void Tab::pump(Navigation* navigation) {
+void Tab::take_events(Navigation* navigation) {
   auto& queue = devtools_.events();
   while (!queue.empty()) {
     Event event = std::move(queue.front());
@@ -69,14 +69,14 @@ void Tab::pump(Navigation* navigation) {
 
 std::expected<void, std::string> Tab::pause(Clock::time_point until, Navigation* navigation) {
   auto waited = devtools_.wait_for_event(std::min(until, deadline_));
-  pump(navigation);
+  take_events(navigation);
   return waited;
 }
 
 std::expected<void, std::string> Tab::wait_for(Navigation& navigation,
                                                std::chrono::milliseconds limit) {
   Clock::time_point start = Clock::now();
-  Clock::time_point until = within(limit);
+  Clock::time_point until = deadline_in(limit);
   auto done = wait_until(navigation, until);
   if (!done) return std::unexpected(done.error());
   if (*done) return {};
@@ -87,7 +87,7 @@ std::expected<void, std::string> Tab::wait_for(Navigation& navigation,
 
 std::expected<bool, std::string> Tab::wait_until(Navigation& navigation, Clock::time_point until) {
   for (;;) {
-    pump(&navigation);
+    take_events(&navigation);
     if (navigation.done()) return true;
     // A page that crashes on its way in ends the wait.
     if (std::string_view why = devtools_.failure(widget_.session); !why.empty()) {

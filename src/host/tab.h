@@ -15,7 +15,7 @@
 namespace tessik::host {
 
 // How long one step may take at most; a request's own deadline may cut it shorter.
-inline constexpr auto kReplyLimit = std::chrono::seconds(30);
+inline constexpr auto kStepLimit = std::chrono::seconds(30);
 
 // What a thrown value says about itself: an error's description without the
 // stack trace that follows its first line, or the thrown value itself.
@@ -30,13 +30,13 @@ class Tab {
   DevTools& devtools() { return devtools_; }
 
   // The earlier of now + `limit` and the request's deadline.
-  Clock::time_point within(Clock::duration limit) const {
+  Clock::time_point deadline_in(Clock::duration limit) const {
     return std::min(Clock::now() + limit, deadline_);
   }
   Clock::time_point deadline() const { return deadline_; }
 
   // `method` in `session` (the tab's own when empty), waiting for its reply
-  // until `until`, or at most kReplyLimit.
+  // until `until`, or at most kStepLimit.
   std::expected<Reply, std::string> call(std::string_view method, JsonValue params,
                                          std::string_view session = {});
   std::expected<Reply, std::string> call(std::string_view method, JsonValue params,
@@ -51,7 +51,7 @@ class Tab {
 
   // Takes the queued events: each goes to the widget table, and those of the
   // tab's own session to `navigation` as well when there is one.
-  void pump(Navigation* navigation = nullptr);
+  void take_events(Navigation* navigation = nullptr);
   // Reads the browser's messages until an event comes or `until`, then takes
   // the events.
   std::expected<void, std::string> pause(Clock::time_point until, Navigation* navigation = nullptr);

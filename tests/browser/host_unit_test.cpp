@@ -237,7 +237,7 @@ std::string fields(const Command& c) {
   std::string out = kNames[static_cast<int>(c.kind)];
   if (c.widget) out += " widget=" + *c.widget;
   if (!c.url.empty()) out += " url=" + c.url;
-  if (c.has_selector) out += " selector=" + c.selector;
+  if (c.selector) out += " selector=" + *c.selector;
   if (!c.script.empty()) out += " script=" + c.script;
   if (c.kind == CommandKind::type) out += " text=" + c.text + (c.submit ? " submit" : "");
   return out;
