@@ -77,9 +77,6 @@ constexpr std::string_view kHelp =
     "                         may be given more than once\n"
     "    -h, --help           print this help\n";
 
-// Failures of the options as given, found before anything starts.
-constexpr std::string_view kNoDisplay =
-    "--headed needs a display, and neither DISPLAY nor WAYLAND_DISPLAY is set";
 
 // The browser's start-up, first tab included.
 constexpr auto kStartLimit = std::chrono::seconds(30);
@@ -206,7 +203,7 @@ std::expected<void, std::string> check_options(const Options& options) {
   };
   // Without one the browser fails long after its start, with pages of log.
   if (options.headed && !set("DISPLAY") && !set("WAYLAND_DISPLAY")) {
-    return std::unexpected(std::string(kNoDisplay));
+    return std::unexpected(std::string(msg::kNoDisplay));
   }
 #endif
   return {};

@@ -197,6 +197,8 @@ inline std::string no_browser_found(std::string_view tried) {
 }
 
 // The host's options.
+inline constexpr std::string_view kNoDisplay =
+    "--headed needs a display, and neither DISPLAY nor WAYLAND_DISPLAY is set";
 inline std::string requires_argument(std::string_view option) {
   return joined(option, " requires an argument");
 }
