@@ -247,9 +247,10 @@ TEST_F(SlowClients, ACrowdOfIdleConnectionsDelaysNoOne) {
   std::printf("title beside %zu idle connections: median %.0f ms, slowest %.0f ms\n", count,
               seconds(median) * 1000, seconds(slowest) * 1000);
   // They took 15 s when idle connections held the host's places; a loaded
-  // machine may slow a single run of the client itself by a second.
+  // machine (or a sanitizer build) slowed a single run of the client itself
+  // by up to 5 s.
   EXPECT_LT(median, 500ms);
-  EXPECT_LT(slowest, 2s);
+  EXPECT_LT(slowest, 10s);
   for (int fd : idle) ::close(fd);
 #endif
 }
