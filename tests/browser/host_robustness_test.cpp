@@ -437,6 +437,39 @@ struct Pending {
   RunResult result;
 };
 
+// A whole request for `body` with the token the host announced, as a client
+// sends it.
+std::string exec_request(const std::filesystem::path& home, const std::string& body) {
+  std::string state = testing::read_file(state_path(home));
+  size_t at = state.find("\"token\":\"") + 9;
+  return "POST /v1/exec HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+         state.substr(at, state.find('"', at) - at) +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// The whole text of one reply to `fd`; "<reset>" when the connection was reset.
+std::string reply_of(int fd) {
+  timeval limit{15, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string reply;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      reply.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == ECONNRESET) return "<reset>";
+    return reply;
+  }
+}
+
+bool is_stopping_reply(const std::string& reply) {
+  return reply.starts_with("HTTP/1.1 503 ") &&
+         reply.ends_with(R"({"error":"the host is stopping","ok":false})");
+}
+
 void start_client(Pending& pending, const TempDir& home, std::string script) {
   pending.thread = std::thread([&pending, &home, script] {
     pending.result =
@@ -455,26 +488,32 @@ TEST(Stops, EachStopSignalAnswersTheRequestsInFlightAndCleansUp) {
     SCOPED_TRACE(strsignal(signal));
     TempDir home;
     Host host(home.path());
-    ASSERT_TRUE(testing::ready(host));
+    int port = host.wait_ready();
+    ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
 
-    // One command runs (it says so through the beacon) and one waits in line.
+    // One command runs (it says so through the beacon) and one waits in line,
+    // sent whole before the signal: a client still starting then would find
+    // no host rather than one stopping.
     Beacon beacon;
-    Pending running, waiting;
+    Pending running;
     start_client(running, home,
                  "fetch('http://127.0.0.1:" + std::to_string(beacon.port()) +
                      "/'); new Promise(() => {})");
     bool ran = beacon.wait_for_visit(20s);
-    start_client(waiting, home, "window.ran = true");
-    std::this_thread::sleep_for(300ms);
+    int waiting = testing::connect_loopback(port);
+    ASSERT_GE(waiting, 0);
+    const std::string request =
+        exec_request(home.path(), R"j({"command":"eval","args":{"script":"window.ran = true"}})j");
+    ASSERT_EQ(::send(waiting, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
     ::kill(host.pid(), signal);
     running.thread.join();
-    waiting.thread.join();
+    std::string waiting_reply = reply_of(waiting);
+    ::close(waiting);
     ASSERT_TRUE(ran) << "the script never ran";
 
-    for (const RunResult* r : {&running.result, &waiting.result}) {
-      EXPECT_EQ(r->err, "tessik-browser: the host is stopping\n");
-      EXPECT_EQ(r->status, 1);
-    }
+    EXPECT_EQ(running.result.err, "tessik-browser: the host is stopping\n");
+    EXPECT_EQ(running.result.status, 1);
+    EXPECT_TRUE(is_stopping_reply(waiting_reply)) << waiting_reply;
     EXPECT_EQ(host.wait_exit(15s), 0);
     EXPECT_EQ(host.stderr_text(), "");
     EXPECT_FALSE(std::filesystem::exists(state_path(home.path())));
@@ -524,24 +563,6 @@ TEST(SlowResults, AResultStillArrivingAtTheDeadlineSaysSo) {
   EXPECT_EQ(host.stop(SIGTERM), 0);
 }
 
-// The whole text of one reply to `fd`; "<reset>" when the connection was reset.
-std::string reply_of(int fd) {
-  timeval limit{15, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  std::string reply;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n > 0) {
-      reply.append(buf, static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == ECONNRESET) return "<reset>";
-    return reply;
-  }
-}
-
 TEST(Stops, ConnectionsStillWaitingInTheBacklogAreAnswered) {
   const size_t count = 300;
   for (int round = 0; round < 3; ++round) {
@@ -550,12 +571,8 @@ TEST(Stops, ConnectionsStillWaitingInTheBacklogAreAnswered) {
     Host host(home.path());
     int port = host.wait_ready();
     ASSERT_NE(port, 0) << host.ready_line() << host.stderr_text();
-    std::string state = testing::read_file(state_path(home.path()));
-    size_t at = state.find("\"token\":\"") + 9;
-    const std::string body = R"j({"command":"eval","args":{"script":"new Promise(r => setTimeout(r, 3000))"}})j";
-    const std::string request = "POST /v1/exec HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-                                state.substr(at, state.find('"', at) - at) +
-                                "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string request = exec_request(
+        home.path(), R"j({"command":"eval","args":{"script":"new Promise(r => setTimeout(r, 3000))"}})j");
     // The first holds the browser; the others wait in line, in the host's
     // places and beyond them in the listen backlog.
     std::vector<int> fds;
@@ -574,8 +591,7 @@ TEST(Stops, ConnectionsStillWaitingInTheBacklogAreAnswered) {
       ::close(fd);
       if (reply == "<reset>") {
         ++resets;
-      } else if (reply.starts_with("HTTP/1.1 503 ") &&
-                 reply.ends_with(R"({"error":"the host is stopping","ok":false})")) {
+      } else if (is_stopping_reply(reply)) {
         ++stopping;
       } else if (other.empty()) {
         other = reply;
