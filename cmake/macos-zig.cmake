@@ -59,6 +59,10 @@ set(CMAKE_C_COMPILER ${CMAKE_BINARY_DIR}/zig/cc)
 set(CMAKE_CXX_COMPILER ${CMAKE_BINARY_DIR}/zig/c++)
 set(CMAKE_AR ${CMAKE_BINARY_DIR}/zig/ar CACHE FILEPATH "Archiver")
 set(CMAKE_RANLIB ${CMAKE_BINARY_DIR}/zig/ranlib CACHE FILEPATH "Ranlib")
+# zig builds libc++ at the first link, once for each optimisation level: the
+# configure step's test programs link at the build's level, so that the
+# build finds it in the cache rather than building it again.
+set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
 
 # Libraries, headers and packages come from the toolchain, never from this
 # machine; programs from this machine.
