@@ -461,9 +461,9 @@ std::expected<CommandResult, std::string> Browser::eval(Tab& tab, const std::str
                             .add_u64("timeout", static_cast<uint64_t>(stop_after))
                             .build(),
                         {}, until);
-  const JsonValue* handle = reply ? reply->result.find("result") : nullptr;
+  auto handle = reply ? runtime_answer(*reply, Answer::handle) : JsonValue();
   std::string_view id = handle ? string_member(*handle, "objectId") : std::string_view();
-  if (reply && !reply->result.find("exceptionDetails") && !id.empty()) {
+  if (!id.empty()) {
     // By JSON's rules, in the page, where toJSON and the DOM are.
     reply = json_value_of(tab, session, id, stopped);
     // A toJSON that never returns holds the page: it is stopped.
@@ -485,14 +485,13 @@ std::expected<CommandResult, std::string> Browser::eval(Tab& tab, const std::str
   CommandResult data;
   data.docs.emplace_back();
   ObjectBuilder result(data.docs.back());
-  if (const JsonValue* details = reply->result.find("exceptionDetails")) {
-    result.add_bool("ok", false).add_string("error", exception_text(*details));
+  auto object = runtime_answer(*reply, Answer::handle);
+  if (!object) {
+    result.add_bool("ok", false).add_string("error", object.error());
   } else {
     result.add_bool("ok", true);
-    const JsonValue* object = reply->result.find("result");
-    const JsonValue* value = object ? object->find("value") : nullptr;
-    std::string_view unserializable =
-        object ? string_member(*object, "unserializableValue") : std::string_view();
+    const JsonValue* value = object->find("value");
+    std::string_view unserializable = string_member(*object, "unserializableValue");
     if (value) {
       result.add("value", *value);
     } else if (unserializable == "-0") {

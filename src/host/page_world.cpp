@@ -77,23 +77,6 @@ JsonValue call_arguments(JsonDocument& doc, JsonValue args) {
   return add_array(doc, wrapped);
 }
 
-// A call's answer, or the text it threw.
-std::expected<Reply, std::string> answer_of(std::expected<Reply, std::string> reply,
-                                            Answer answer) {
-  if (!reply) return reply;
-  if (const JsonValue* details = reply->result.find("exceptionDetails")) {
-    return std::unexpected(exception_text(*details));
-  }
-  const JsonValue* object = reply->result.find("result");
-  if (answer == Answer::value) {
-    const JsonValue* value = object ? object->find("value") : nullptr;
-    reply->result = value ? *value : JsonValue();
-  } else {
-    reply->result = object ? *object : JsonValue();
-  }
-  return reply;
-}
-
 }  // namespace
 
 namespace {
@@ -142,7 +125,7 @@ std::expected<Reply, std::string> call_page(Tab& tab, const FrameRef& frame,
   if (!reply && lost_document(reply.error())) {
     tab.widget().drop_worlds(frame.session, frame.frame);
   }
-  return answer_of(std::move(reply), answer);
+  return answered(std::move(reply), answer);
 }
 
 namespace {
@@ -176,7 +159,7 @@ std::expected<Reply, std::string> call_on(Tab& tab, std::string_view session,
                                           std::string_view object, std::string_view function,
                                           JsonValue args, Clock::time_point until) {
   // The function's name is looked up in the world the object belongs to.
-  return answer_of(call_function_on(tab, session, object, function, args, until), Answer::value);
+  return answered(call_function_on(tab, session, object, function, args, until), Answer::value);
 }
 
 std::expected<Reply, std::string> json_value_of(Tab& tab, std::string_view session,

@@ -18,14 +18,10 @@ struct FrameRef {
   std::string frame;
 };
 
-// How a page function's answer comes back: as JSON, or as a handle to the
-// object (a node for the protocol's DOM methods) in `result.objectId`.
-enum class Answer { value, handle };
-
 // Calls `function`, a function of the page code, in `frame` with `args` (a
 // JSON array, or null for none) as its arguments, awaiting a promise it
-// returns, until `until`. A value answer is the result's value itself. A
-// function that throws fails with the thrown text.
+// returns, until `until`. A handle answer is a node for the protocol's DOM
+// methods. A function that throws fails with the thrown text.
 std::expected<Reply, std::string> call_page(Tab& tab, const FrameRef& frame,
                                             std::string_view function, JsonValue args,
                                             Answer answer, Clock::time_point until);

@@ -21,6 +21,23 @@ std::string exception_text(JsonValue details) {
   return text.empty() ? "the script threw an exception" : std::string(text);
 }
 
+std::expected<JsonValue, std::string> runtime_answer(const Reply& reply, Answer answer) {
+  if (const JsonValue* details = reply.result.find("exceptionDetails")) {
+    return std::unexpected(exception_text(*details));
+  }
+  const JsonValue* object = reply.result.find("result");
+  if (object && answer == Answer::value) object = object->find("value");
+  return object ? *object : JsonValue();
+}
+
+std::expected<Reply, std::string> answered(std::expected<Reply, std::string> reply, Answer answer) {
+  if (!reply) return reply;
+  auto result = runtime_answer(*reply, answer);
+  if (!result) return std::unexpected(result.error());
+  reply->result = *result;
+  return reply;
+}
+
 std::expected<Reply, std::string> Tab::call(std::string_view method, JsonValue params,
                                             std::string_view session) {
   return call(method, params, session, deadline_in(kStepLimit));
@@ -40,19 +57,12 @@ std::expected<void, std::string> Tab::post(std::string_view method, JsonValue pa
 
 std::expected<Reply, std::string> Tab::evaluate(std::string_view expression) {
   JsonDocument doc;
-  auto reply = call("Runtime.evaluate", ObjectBuilder(doc)
-                                            .add_string("expression", expression)
-                                            .add_bool("returnByValue", true)
-                                            .add_bool("awaitPromise", true)
-                                            .build());
-  if (!reply) return reply;
-  if (const JsonValue* details = reply->result.find("exceptionDetails")) {
-    return std::unexpected(exception_text(*details));
-  }
-  const JsonValue* object = reply->result.find("result");
-  const JsonValue* value = object ? object->find("value") : nullptr;
-  reply->result = value ? *value : JsonValue();
-  return reply;
+  return answered(call("Runtime.evaluate", ObjectBuilder(doc)
+                                               .add_string("expression", expression)
+                                               .add_bool("returnByValue", true)
+                                               .add_bool("awaitPromise", true)
+                                               .build()),
+                  Answer::value);
 }
 
 void Tab::take_events(Navigation* navigation) {

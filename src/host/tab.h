@@ -21,6 +21,18 @@ inline constexpr auto kStepLimit = std::chrono::seconds(30);
 // stack trace that follows its first line, or the thrown value itself.
 std::string exception_text(JsonValue details);
 
+// What to take from a script's result: its value as JSON, or the remote
+// object itself, a handle to it (in `objectId`) or a value JSON lacks (in
+// `unserializableValue`).
+enum class Answer { value, handle };
+
+// A Runtime method's reply taken apart: the text of what the script threw
+// as the failure, else its result as `answer` asks (null for undefined).
+std::expected<JsonValue, std::string> runtime_answer(const Reply& reply, Answer answer);
+// The same for a call that may have failed, in place: the reply's result
+// becomes the answer.
+std::expected<Reply, std::string> answered(std::expected<Reply, std::string> reply, Answer answer);
+
 class Tab {
  public:
   Tab(DevTools& devtools, WidgetTable& widgets, Widget& widget, Clock::time_point deadline)
