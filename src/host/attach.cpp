@@ -13,6 +13,7 @@
 
 #include "host/json_read.h"
 #include "host/messages.h"
+#include "host/number.h"
 #include "host/websocket.h"
 #include "json/reader.h"
 #include "sys/os_error.h"
@@ -35,16 +36,9 @@ std::unexpected<std::string> refused_remote(std::string_view host) {
 }
 
 std::expected<uint16_t, std::string> parse_port(std::string_view text) {
-  uint32_t port = 0;
-  bool digits = !text.empty() && text.size() <= 5;
-  for (char c : text) {
-    if (c < '0' || c > '9') digits = false;
-    if (digits) port = port * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (!digits || port == 0 || port > 65535) {
-    return std::unexpected(msg::not_a_port(text));
-  }
-  return static_cast<uint16_t>(port);
+  std::optional<uint64_t> port = whole_number(text, 1, 65535);
+  if (!port) return std::unexpected(msg::not_a_port(text));
+  return static_cast<uint16_t>(*port);
 }
 
 // Ends a wait for the socket at `deadline`.

@@ -22,6 +22,7 @@
 #include "host/chromium.h"
 #include "host/devtools.h"
 #include "host/log.h"
+#include "host/number.h"
 #include "host/server.h"
 #include "host/signals.h"
 #include "host/state_file.h"
@@ -111,38 +112,25 @@ struct Options {
 // A whole number of milliseconds from 1 to one hour.
 std::expected<std::chrono::milliseconds, std::string> parse_ms(std::string_view option,
                                                                std::string_view text) {
-  uint64_t ms = 0;
-  bool digits = !text.empty() && text.size() <= 7;
-  for (char c : text) {
-    if (c < '0' || c > '9') digits = false;
-    if (digits) ms = ms * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (!digits || ms == 0 || ms > 3600000) {
+  std::optional<uint64_t> ms = whole_number(text, 1, 3600000);
+  if (!ms) {
     return std::unexpected(std::string(option) + " takes milliseconds from 1 to 3600000, not '" +
                            std::string(text) + "'");
   }
-  return std::chrono::milliseconds(ms);
+  return std::chrono::milliseconds(*ms);
 }
 
 // A width and a height, each a whole number of pixels from 1 to 10000,
 // written as 1280x720.
 std::expected<WindowSize, std::string> parse_size(std::string_view text) {
-  auto number = [](std::string_view digits) -> uint32_t {
-    uint32_t n = 0;
-    if (digits.empty() || digits.size() > 5) return 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9') return 0;
-      n = n * 10 + static_cast<uint32_t>(c - '0');
-    }
-    return n <= 10000 ? n : 0;
-  };
   size_t x = text.find('x');
-  uint32_t width = x == std::string_view::npos ? 0 : number(text.substr(0, x));
-  uint32_t height = x == std::string_view::npos ? 0 : number(text.substr(x + 1));
-  if (width == 0 || height == 0) {
-    return std::unexpected(msg::not_a_window_size(text));
+  std::optional<uint64_t> width, height;
+  if (x != std::string_view::npos) {
+    width = whole_number(text.substr(0, x), 1, 10000);
+    height = whole_number(text.substr(x + 1), 1, 10000);
   }
-  return WindowSize{width, height};
+  if (!width || !height) return std::unexpected(msg::not_a_window_size(text));
+  return WindowSize{static_cast<uint32_t>(*width), static_cast<uint32_t>(*height)};
 }
 
 std::expected<Options, std::string> parse_options(int argc, char** argv) {
