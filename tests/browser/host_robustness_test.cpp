@@ -248,8 +248,8 @@ TEST_F(SlowClients, ACrowdOfIdleConnectionsDelaysNoOne) {
               seconds(median) * 1000, seconds(slowest) * 1000);
   // They took 15 s when idle connections held the host's places; a loaded
   // machine (or a sanitizer build) slowed a single run of the client itself
-  // by up to 5 s.
-  EXPECT_LT(median, 500ms);
+  // by up to 9 s, and the median to 0.6 s.
+  EXPECT_LT(median, 2s);
   EXPECT_LT(slowest, 10s);
   for (int fd : idle) ::close(fd);
 #endif
