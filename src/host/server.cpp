@@ -296,10 +296,9 @@ class ClientLoop {
     bool stop = false;
     char numbers[64];
     for (;;) {
-      ssize_t n = ::read(options_.signal_fd, numbers, sizeof numbers);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      for (ssize_t i = 0; i < n; ++i) stop = stop || is_stop_signal(numbers[i]);
+      sys::IoResult got = sys::read_some(options_.signal_fd, numbers);
+      if (got.kind != sys::IoResult::Kind::moved) break;
+      for (size_t i = 0; i < got.count; ++i) stop = stop || is_stop_signal(numbers[i]);
     }
     if (stop) return StopReason::signal;
     // The browser's helpers hold its pipe open for a while after it dies;
@@ -522,26 +521,21 @@ class ClientLoop {
   bool receive(Connection& c, Take take) {
     char chunk[64 * 1024];
     for (;;) {
-      ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-      if (n == 0) return false;
-      if (n < 0) {
-        c.fd.reset();
-        return true;
+      sys::IoResult got = sys::recv_some(c.fd.get(), chunk);
+      switch (got.kind) {
+        case sys::IoResult::Kind::moved: break;
+        case sys::IoResult::Kind::would_block: return true;
+        case sys::IoResult::Kind::closed: return false;
+        case sys::IoResult::Kind::error: c.fd.reset(); return true;
       }
-      if (!take(std::string_view(chunk, static_cast<size_t>(n)))) return true;
+      if (!take(std::string_view(chunk, got.count))) return true;
     }
   }
 
   // Whether the client's end of its sending side has arrived already.
   static bool sending_ended(const Connection& c) {
     char byte;
-    ssize_t n;
-    do {
-      n = ::recv(c.fd.get(), &byte, 1, MSG_PEEK);
-    } while (n < 0 && errno == EINTR);
-    return n == 0;
+    return sys::recv_some(c.fd.get(), {&byte, 1}, MSG_PEEK).kind == sys::IoResult::Kind::closed;
   }
 
   // The client has ended its sending side. It may still wait for its reply,
@@ -552,12 +546,8 @@ class ClientLoop {
   bool half_close(Connection& c) {
     c.half_closed = true;
     if (c.sent_early == 0) {
-      ssize_t n;
-      do {
-        n = ::send(c.fd.get(), kReplyStart.data(), kReplyStart.size(), 0);
-      } while (n < 0 && errno == EINTR);
       // Nothing else waits to be sent, so these few bytes go out whole.
-      if (n != static_cast<ssize_t>(kReplyStart.size())) {
+      if (sys::send_some(c.fd.get(), kReplyStart).count != kReplyStart.size()) {
         c.fd.reset();
         return false;
       }
@@ -611,8 +601,7 @@ class ClientLoop {
       static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
       // The socket's buffer is empty at this point, so this goes out whole
       // or the connection is broken.
-      ssize_t n = ::send(c.fd.get(), kContinue.data(), kContinue.size(), 0);
-      if (n != static_cast<ssize_t>(kContinue.size())) {
+      if (sys::send_some(c.fd.get(), kContinue).count != kContinue.size()) {
         c.fd.reset();
         return false;
       }
@@ -624,14 +613,14 @@ class ClientLoop {
 
   void write_reply(Connection& c) {
     while (c.sent < c.output.size()) {
-      ssize_t n = ::send(c.fd.get(), c.output.data() + c.sent, c.output.size() - c.sent, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-      if (n <= 0) {
+      sys::IoResult sent = sys::send_some(
+          c.fd.get(), std::string_view(c.output.data() + c.sent, c.output.size() - c.sent));
+      if (sent.kind == sys::IoResult::Kind::would_block) return;
+      if (sent.kind != sys::IoResult::Kind::moved) {
         c.fd.reset();
         return;
       }
-      c.sent += static_cast<size_t>(n);
+      c.sent += sent.count;
       c.deadline = Clock::now() + kIdleLimit;
     }
     c.output = {};
