@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <random>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include "host/json_read.h"
 #include "host/messages.h"
@@ -123,14 +122,16 @@ std::expected<Answer, std::string> exchange(int fd, std::string_view request, bo
     if (got.size() >= kMaxAnswer) return std::unexpected(std::string(msg::kAnswerTooLong));
     if (auto waited = await(fd, POLLIN, deadline); !waited) return std::unexpected(waited.error());
     char chunk[4096];
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (n < 0) return std::unexpected(sys::os_error_text(errno));
-    if (n == 0) {
+    sys::IoResult read = sys::read_some(fd, chunk);
+    if (read.kind == sys::IoResult::Kind::would_block) continue;
+    if (read.kind == sys::IoResult::Kind::error) {
+      return std::unexpected(sys::os_error_text(read.error));
+    }
+    if (read.kind == sys::IoResult::Kind::closed) {
       if (head_end != std::string::npos && whole) break;
       return std::unexpected(std::string(msg::kClosedBeforeAnswer));
     }
-    got.append(chunk, static_cast<size_t>(n));
+    got.append(chunk, read.count);
   }
   return Answer{got.substr(0, head_end), got.substr(head_end + 4)};
 }

@@ -2,24 +2,19 @@
 #include "host/messages.h"
 
 #include <algorithm>
-#include <iterator>
 #include <cerrno>
 #include <csignal>
-#include <deque>
 #include <list>
 #include <optional>
-#include <mutex>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "host/exec.h"
 #include "host/http.h"
 #include "host/signals.h"
+#include "host/worker.h"
 #include "sys/fd.h"
 #include "sys/rw.h"
 #include "sys/os_error.h"
@@ -46,151 +41,6 @@ constexpr auto kRetryPause = std::chrono::milliseconds(10);
 // while, and a connection dropped meanwhile fails a client that did nothing
 // wrong. Connections that send nothing hold up others this long at most.
 constexpr auto kEvictionGrace = std::chrono::seconds(2);
-
-struct Job {
-  uint64_t connection;
-  std::string body;
-  Clock::time_point deadline;
-};
-
-struct Done {
-  uint64_t connection;
-  ByteBuffer reply;  // whole; empty when none could be formed
-};
-
-// Hands jobs to the thread that owns the browser and brings replies back.
-class Worker {
- public:
-  Worker(Browser& browser, DevTools& devtools, int abort_read)
-      : browser_(browser), devtools_(devtools), abort_read_(abort_read) {}
-  Worker(const Worker&) = delete;
-  Worker& operator=(const Worker&) = delete;
-  ~Worker() { join(); }
-
-  std::expected<void, std::string> start() {
-    for (sys::Pipe* pipe : {&wake_worker_, &wake_main_}) {
-      auto made = sys::make_pipe(true);
-      if (!made) return std::unexpected(sys::os_error_text(made.error()));
-      *pipe = std::move(*made);
-    }
-    // Signals are for the poll loop.
-    auto thread = start_unsignalled([this] { loop(); });
-    if (!thread) return std::unexpected(thread.error());
-    thread_ = std::move(*thread);
-    return {};
-  }
-
-  void join() {
-    if (thread_.joinable()) thread_.join();
-    wake_worker_ = {};
-    wake_main_ = {};
-  }
-
-  // Throws std::bad_alloc when there is no room for the job or its reply.
-  void submit(Job job) {
-    {
-      std::lock_guard lock(mutex_);
-      // Room for every reply to come, so that handing one over never needs
-      // memory the command may have used up.
-      done_.reserve(done_.size() + jobs_.size() + 2);
-      jobs_.push_back(std::move(job));
-    }
-    sys::poke(wake_worker_.write.get());
-  }
-
-  // Drops the job of `connection` if it is still in line.
-  void cancel(uint64_t connection) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(jobs_, [&](const Job& job) { return job.connection == connection; });
-  }
-
-  // Drops every job still in line.
-  void cancel_all() {
-    std::lock_guard lock(mutex_);
-    jobs_.clear();
-  }
-
-  // Moves the replies finished since the last call to the end of `into`.
-  // Throws std::bad_alloc, taking none, when `into` cannot grow.
-  void take_done(std::vector<Done>& into) {
-    std::lock_guard lock(mutex_);
-    into.reserve(into.size() + done_.size());
-    std::move(done_.begin(), done_.end(), std::back_inserter(into));
-    done_.clear();  // keeps its room
-  }
-
-  bool browser_gone() {
-    std::lock_guard lock(mutex_);
-    return browser_gone_;
-  }
-
-  int wake_fd() const { return wake_main_.read.get(); }
-
- private:
-  void loop() {
-    for (;;) {
-      std::optional<Job> job;
-      {
-        std::lock_guard lock(mutex_);
-        if (!jobs_.empty()) {
-          job = std::move(jobs_.front());
-          jobs_.pop_front();
-        }
-      }
-      if (job) {
-        // Taken just as the host began to stop: it must not reach the page.
-        if (aborted()) return;
-        uint64_t connection = job->connection;
-        ByteBuffer reply = handle_exec(job->body, browser_, job->deadline);
-        job.reset();  // the request's body goes before the reply is sent
-        {
-          std::lock_guard lock(mutex_);
-          done_.push_back({connection, std::move(reply)});  // room was made at submit
-        }
-        sys::poke(wake_main_.write.get());
-        continue;
-      }
-      if (devtools_.closed()) break;
-      pollfd fds[3] = {{devtools_.read_fd(), POLLIN, 0},
-                       {wake_worker_.read.get(), POLLIN, 0},
-                       {abort_read_, POLLIN, 0}};
-      int ready = ::poll(fds, 3, -1);
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready < 0 || fds[2].revents != 0) return;
-      if (fds[1].revents != 0) sys::drain(wake_worker_.read.get());
-      if (fds[0].revents != 0) {
-        // Out of memory, a message is lost, not the browser.
-        auto read = devtools_.read_available();
-        if (!read && read.error() != kOutOfMemory) break;
-        try {
-          browser_.absorb_events();
-        } catch (const std::bad_alloc&) {
-        }
-      }
-    }
-    {
-      std::lock_guard lock(mutex_);
-      browser_gone_ = true;
-    }
-    sys::poke(wake_main_.write.get());
-  }
-
-  bool aborted() const {
-    pollfd fd{abort_read_, POLLIN, 0};
-    return ::poll(&fd, 1, 0) > 0;
-  }
-
-  Browser& browser_;
-  DevTools& devtools_;
-  int abort_read_;
-  sys::Pipe wake_worker_;
-  sys::Pipe wake_main_;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::deque<Job> jobs_;
-  std::vector<Done> done_;
-  bool browser_gone_ = false;
-};
 
 struct Connection {
   enum class State { reading, running, writing, draining };
@@ -296,10 +146,9 @@ class ClientLoop {
     bool stop = false;
     char numbers[64];
     for (;;) {
-      ssize_t n = ::read(options_.signal_fd, numbers, sizeof numbers);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      for (ssize_t i = 0; i < n; ++i) stop = stop || is_stop_signal(numbers[i]);
+      sys::IoResult got = sys::read_some(options_.signal_fd, numbers);
+      if (got.kind != sys::IoResult::Kind::moved) break;
+      for (size_t i = 0; i < got.count; ++i) stop = stop || is_stop_signal(numbers[i]);
     }
     if (stop) return StopReason::signal;
     // The browser's helpers hold its pipe open for a while after it dies;
@@ -522,26 +371,21 @@ class ClientLoop {
   bool receive(Connection& c, Take take) {
     char chunk[64 * 1024];
     for (;;) {
-      ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-      if (n == 0) return false;
-      if (n < 0) {
-        c.fd.reset();
-        return true;
+      sys::IoResult got = sys::recv_some(c.fd.get(), chunk);
+      switch (got.kind) {
+        case sys::IoResult::Kind::moved: break;
+        case sys::IoResult::Kind::would_block: return true;
+        case sys::IoResult::Kind::closed: return false;
+        case sys::IoResult::Kind::error: c.fd.reset(); return true;
       }
-      if (!take(std::string_view(chunk, static_cast<size_t>(n)))) return true;
+      if (!take(std::string_view(chunk, got.count))) return true;
     }
   }
 
   // Whether the client's end of its sending side has arrived already.
   static bool sending_ended(const Connection& c) {
     char byte;
-    ssize_t n;
-    do {
-      n = ::recv(c.fd.get(), &byte, 1, MSG_PEEK);
-    } while (n < 0 && errno == EINTR);
-    return n == 0;
+    return sys::recv_some(c.fd.get(), {&byte, 1}, MSG_PEEK).kind == sys::IoResult::Kind::closed;
   }
 
   // The client has ended its sending side. It may still wait for its reply,
@@ -552,12 +396,8 @@ class ClientLoop {
   bool half_close(Connection& c) {
     c.half_closed = true;
     if (c.sent_early == 0) {
-      ssize_t n;
-      do {
-        n = ::send(c.fd.get(), kReplyStart.data(), kReplyStart.size(), 0);
-      } while (n < 0 && errno == EINTR);
       // Nothing else waits to be sent, so these few bytes go out whole.
-      if (n != static_cast<ssize_t>(kReplyStart.size())) {
+      if (sys::send_some(c.fd.get(), kReplyStart).count != kReplyStart.size()) {
         c.fd.reset();
         return false;
       }
@@ -611,8 +451,7 @@ class ClientLoop {
       static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
       // The socket's buffer is empty at this point, so this goes out whole
       // or the connection is broken.
-      ssize_t n = ::send(c.fd.get(), kContinue.data(), kContinue.size(), 0);
-      if (n != static_cast<ssize_t>(kContinue.size())) {
+      if (sys::send_some(c.fd.get(), kContinue).count != kContinue.size()) {
         c.fd.reset();
         return false;
       }
@@ -624,14 +463,14 @@ class ClientLoop {
 
   void write_reply(Connection& c) {
     while (c.sent < c.output.size()) {
-      ssize_t n = ::send(c.fd.get(), c.output.data() + c.sent, c.output.size() - c.sent, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-      if (n <= 0) {
+      sys::IoResult sent = sys::send_some(
+          c.fd.get(), std::string_view(c.output.data() + c.sent, c.output.size() - c.sent));
+      if (sent.kind == sys::IoResult::Kind::would_block) return;
+      if (sent.kind != sys::IoResult::Kind::moved) {
         c.fd.reset();
         return;
       }
-      c.sent += static_cast<size_t>(n);
+      c.sent += sent.count;
       c.deadline = Clock::now() + kIdleLimit;
     }
     c.output = {};

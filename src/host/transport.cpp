@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 #include <utility>
 
 #include "host/devtools.h"
 #include "sys/os_error.h"
+#include "sys/rw.h"
 
 namespace tessik::host {
 
@@ -62,15 +62,17 @@ std::expected<void, std::string> PipeTransport::read(MessageSink& sink) {
       if (input_.capacity() == 0) return std::unexpected(std::string(kOutOfMemory));
     }
     size_t scan = input_.size();
-    ssize_t n = ::read(from_.get(), input_.data() + scan, input_.capacity() - scan);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    if (n < 0) return std::unexpected(msg::because(msg::kCannotReadBrowser, sys::os_error_text(errno)));
-    if (n == 0) {
+    sys::IoResult got =
+        sys::read_some(from_.get(), {input_.data() + scan, input_.capacity() - scan});
+    if (got.kind == sys::IoResult::Kind::would_block) break;
+    if (got.kind == sys::IoResult::Kind::error) {
+      return std::unexpected(msg::because(msg::kCannotReadBrowser, sys::os_error_text(got.error)));
+    }
+    if (got.kind == sys::IoResult::Kind::closed) {
       closed_ = true;
       return std::unexpected(std::string(kBrowserExited));
     }
-    input_.set_size(scan + static_cast<size_t>(n));
+    input_.set_size(scan + got.count);
     // Every NUL before `scan` has been handled already.
     while (const void* found = std::memchr(input_.data() + scan, 0, input_.size() - scan)) {
       size_t nul = static_cast<size_t>(static_cast<const char*>(found) - input_.data());

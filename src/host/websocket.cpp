@@ -6,7 +6,6 @@
 #include <cstring>
 #include <limits>
 #include <random>
-#include <unistd.h>
 #include <utility>
 
 #include "host/devtools.h"
@@ -299,17 +298,18 @@ class WebSocketTransport final : public Transport {
         sink.lost(kOutOfMemory);
         return std::unexpected(std::string(kOutOfMemory));
       }
-      ssize_t n = ::read(socket_.get(), at, decoder_.room_size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return {};
-      if (n == 0 || (n < 0 && errno == ECONNRESET)) {
+      sys::IoResult got = sys::read_some(socket_.get(), {at, decoder_.room_size()});
+      if (got.kind == sys::IoResult::Kind::would_block) return {};
+      if (got.kind == sys::IoResult::Kind::closed ||
+          (got.kind == sys::IoResult::Kind::error && got.error == ECONNRESET)) {
         closed_ = true;
         return std::unexpected(std::string(kBrowserGone));
       }
-      if (n < 0) {
-        return std::unexpected(msg::because(msg::kCannotReadBrowser, sys::os_error_text(errno)));
+      if (got.kind == sys::IoResult::Kind::error) {
+        return std::unexpected(
+            msg::because(msg::kCannotReadBrowser, sys::os_error_text(got.error)));
       }
-      decoder_.commit(static_cast<size_t>(n));
+      decoder_.commit(got.count);
       if (auto handled = handle(sink); !handled) return handled;
     }
   }

@@ -10,13 +10,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include "json/utf8.h"
 #include "json/writer.h"
 #include "rpc/messages.h"
 #include "sys/fd.h"
 #include "sys/os_error.h"
+#include "sys/rw.h"
 #include "sys/tcp.h"
 
 namespace tessik {
@@ -103,13 +103,11 @@ std::expected<void, std::string> set_time_limit(int fd, int option,
 
 std::expected<void, std::string> send_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
-    ssize_t n = ::send(fd, bytes.data(), bytes.size(), 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_os_failure();
-    }
-    if (n == 0) return Failure(kNothingWritten);
-    bytes.remove_prefix(static_cast<size_t>(n));
+    sys::IoResult sent = sys::send_some(fd, bytes);
+    if (sent.kind == sys::IoResult::Kind::closed) return Failure(kNothingWritten);
+    // A send time limit passing is would_block: a failure like any other.
+    if (sent.kind != sys::IoResult::Kind::moved) return os_failure(sent.error);
+    bytes.remove_prefix(sent.count);
   }
   return {};
 }
@@ -126,13 +124,11 @@ std::expected<ByteBuffer, std::string> receive_all(int fd) {
         return os_failure(ENOMEM);
       }
     }
-    ssize_t n = ::recv(fd, reply.data() + reply.size(), reply.capacity() - reply.size(), 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_os_failure();
-    }
-    if (n == 0) return reply;
-    reply.set_size(reply.size() + static_cast<size_t>(n));
+    sys::IoResult got =
+        sys::recv_some(fd, {reply.data() + reply.size(), reply.capacity() - reply.size()});
+    if (got.kind == sys::IoResult::Kind::closed) return reply;
+    if (got.kind != sys::IoResult::Kind::moved) return os_failure(got.error);
+    reply.set_size(reply.size() + got.count);
   }
 }
 

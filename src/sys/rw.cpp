@@ -6,6 +6,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,39 @@ int poll_timeout(Clock::time_point deadline) {
   if (left <= Clock::duration::zero()) return 0;
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
   return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+namespace {
+
+// Sorts out what one call of read, write, recv or send returned.
+template <class Call>
+IoResult transfer(Call call) {
+  for (;;) {
+    ssize_t n = call();
+    if (n > 0) return {IoResult::Kind::moved, static_cast<size_t>(n), 0};
+    if (n == 0) return {IoResult::Kind::closed, 0, 0};
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoResult::Kind::would_block, 0, errno};
+    return {IoResult::Kind::error, 0, errno};
+  }
+}
+
+}  // namespace
+
+IoResult read_some(int fd, std::span<char> into) {
+  return transfer([&] { return ::read(fd, into.data(), into.size()); });
+}
+
+IoResult write_some(int fd, std::string_view bytes) {
+  return transfer([&] { return ::write(fd, bytes.data(), bytes.size()); });
+}
+
+IoResult recv_some(int fd, std::span<char> into, int flags) {
+  return transfer([&] { return ::recv(fd, into.data(), into.size(), flags); });
+}
+
+IoResult send_some(int fd, std::string_view bytes) {
+  return transfer([&] { return ::send(fd, bytes.data(), bytes.size(), 0); });
 }
 
 namespace {
@@ -42,35 +76,29 @@ std::expected<void, int> await_room(int fd, const WriteLimits& limits) {
 
 std::expected<void, int> write_all(int fd, std::string_view bytes, const WriteLimits& limits) {
   while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<size_t>(n));
-      continue;
+    IoResult wrote = write_some(fd, bytes);
+    switch (wrote.kind) {
+      case IoResult::Kind::moved: bytes.remove_prefix(wrote.count); break;
+      case IoResult::Kind::would_block:
+        if (auto room = await_room(fd, limits); !room) return room;
+        break;
+      // A write of nothing for a request of something: no progress to wait for.
+      case IoResult::Kind::closed: return std::unexpected(EIO);
+      case IoResult::Kind::error: return std::unexpected(wrote.error);
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (auto room = await_room(fd, limits); !room) return room;
-      continue;
-    }
-    // A write of nothing for a request of something: no progress to wait for.
-    return std::unexpected(n < 0 ? errno : EIO);
   }
   return {};
 }
 
 void poke(int fd, char byte) {
   int saved = errno;  // a signal handler must leave errno as it found it
-  while (::write(fd, &byte, 1) < 0 && errno == EINTR) {
-  }
+  (void)write_some(fd, std::string_view(&byte, 1));
   errno = saved;
 }
 
 void drain(int fd) {
   char buf[256];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0 || (n < 0 && errno == EINTR)) continue;
-    return;
+  while (read_some(fd, buf).kind == IoResult::Kind::moved) {
   }
 }
 
@@ -102,11 +130,10 @@ std::expected<std::string, int> read_file(const char* path, size_t max_bytes) {
         return std::unexpected(ENOMEM);
       }
     }
-    ssize_t n = ::read(fd.get(), text.data() + size, text.size() - size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::unexpected(errno);
-    if (n == 0) break;
-    size += static_cast<size_t>(n);
+    IoResult got = read_some(fd.get(), {text.data() + size, text.size() - size});
+    if (got.kind == IoResult::Kind::closed) break;
+    if (got.kind != IoResult::Kind::moved) return std::unexpected(got.error);
+    size += got.count;
   }
   if (size > max_bytes) return std::unexpected(EFBIG);
   text.resize(size);
