@@ -4,8 +4,6 @@
 
 // The element of the action under way in this world: {element, target, box, node}.
 let current = null;
-// Frames of another origin met by the last look that found nothing.
-let otherFrames = [];
 // The press guard of the click under way.
 let guard = null;
 
@@ -102,46 +100,9 @@ function readyToClick(el, attempt, scroll) {
   return {ready: true};
 }
 
-// Looks for the element until it can take the action, or `budget` ms pass,
-// re-checking at each frame. Answers {ready} (the element is kept for
-// measuredNode and aim), {done} (type has set the value), {text}, or
-// {error} naming the first condition still unmet, with {final} when
-// waiting cannot change it, {alone} when it names no element, and
-// {frames}, the count of frames of another origin still to look in, when
-// nothing matched. Frames of another origin end the wait at once. Every
-// answer carries this view's size.
-async function prepare(request) {
-  const deadline = performance.now() + request.budget;
-  const size = () => ({width: innerWidth, height: innerHeight});
-  let scrolled = false;
-  for (;;) {
-    const found = findElement(request.selector);
-    otherFrames = found.frames;
-    let state;
-    if (!found.element) {
-      state = {error: 'no element matches selector', frames: found.frames.length};
-      if (found.frames.length) return {...state, ...size()};
-    } else if (request.action === 'text') {
-      return {text: visibleText(found.element)};
-    } else if (request.action === 'click') {
-      state = readyToClick(found.element, request.attempt, !scrolled);
-      scrolled ||= !state.error;
-    } else {
-      state = readyToType(found.element, request);
-    }
-    if (!state.error || state.final || performance.now() >= deadline) return {...state, ...size()};
-    await nextFrame();
-  }
-}
-
 // The node whose boxes a click on the element found last aims at.
 function measuredNode() {
   return current?.node ?? null;
-}
-
-// The n-th frame of another origin met by the last look.
-function otherFrame(n) {
-  return otherFrames[n] ?? null;
 }
 
 // Whether a press at (x, y) of this view reaches `this`, the element of a
