@@ -29,8 +29,12 @@ constexpr std::array<std::chrono::milliseconds, 5> kRetryPauses = {
 // Frames of another origin looked into by one look, nested ones included.
 constexpr size_t kMaxFrames = 64;
 
+// The failure texts of what the host itself finds missing or hidden; the
+// page code's answers bring their own (page/README.md, Verdicts).
 constexpr std::string_view kNoMatch = "no element matches selector";
 constexpr std::string_view kNotVisible = "element is not visible";
+// The verdict of a look that found nothing to match.
+constexpr std::string_view kMissing = "missing";
 
 using Quad = std::array<Point, 4>;
 
@@ -69,6 +73,12 @@ struct Miss {
 };
 
 Miss final_miss(std::string text) { return Miss{std::move(text), true}; }
+
+// The condition a page answer names as unmet, if any (page/README.md).
+std::optional<Miss> verdict_of(const JsonValue& answer) {
+  if (string_member(answer, "verdict").empty()) return std::nullopt;
+  return Miss{std::string(string_member(answer, "error")), flag_member(answer, "final")};
+}
 
 // A failed call: the element or its document gone (a later try may find
 // it again), else a failure to pass on.
@@ -151,6 +161,7 @@ std::expected<Located, Miss> locate(Tab& tab, const Request& request, Clock::tim
     frames[0].ref = FrameRef{widget.session, widget.main_frame};
     std::vector<size_t> order = {0};  // document order: a frame's frames come right after it
     std::string seen(kNoMatch);
+    bool seen_missing = true;
     bool waited = true;  // the top frame waited in the page until `until`
     bool lost = false;
     for (size_t at = 0; at < order.size(); ++at) {
@@ -167,15 +178,18 @@ std::expected<Located, Miss> locate(Tab& tab, const Request& request, Clock::tim
       JsonValue state = answer->result;
       if (!state.is_object()) return std::unexpected(final_miss("the page gave no answer"));
       frames[i].size = Point{number_or_zero(state.find("width")), number_or_zero(state.find("height"))};
-      std::string_view error = string_member(state, "error");
-      if (error.empty()) return Located{std::move(frames), i, std::move(*answer)};
-      if (flag_member(state, "final")) {
-        return std::unexpected(final_miss(flag_member(state, "alone")
-                                              ? std::string(error)
-                                              : std::string(error) + ": " + request.selector));
+      std::optional<Miss> miss = verdict_of(state);
+      if (!miss) return Located{std::move(frames), i, std::move(*answer)};
+      if (miss->final) {
+        if (!flag_member(state, "alone")) miss->text += ": " + request.selector;
+        return std::unexpected(std::move(*miss));
       }
       // What holds up an element that is there says more than a frame without it.
-      if (error != kNoMatch || seen == kNoMatch) seen = error;
+      bool missing = string_member(state, "verdict") == kMissing;
+      if (!missing || seen_missing) {
+        seen = std::move(miss->text);
+        seen_missing = missing;
+      }
       size_t room = frames.size() > kMaxFrames ? 0 : kMaxFrames + 1 - frames.size();
       auto count = std::min(static_cast<size_t>(number_or_zero(state.find("frames"))), room);
       if (count == 0) continue;
@@ -317,8 +331,8 @@ std::expected<Spot, Miss> measure(Tab& tab, const Located& located, Clock::time_
                                                       JsonValue::f64(spot.top.y)}),
                             until);
       if (!missed) return std::unexpected(call_miss(missed.error()));
-      if (missed->result.is_string() && !missed->result.as_string().empty()) {
-        return std::unexpected(Miss{std::string(missed->result.as_string())});
+      if (std::optional<Miss> miss = verdict_of(missed->result)) {
+        return std::unexpected(std::move(*miss));
       }
     }
     at = frame.parent;
@@ -359,8 +373,8 @@ std::expected<std::string, std::string> follow(Tab& tab, const FrameRef& frame,
   auto settled = call_page(tab, frame, "settle", {}, Answer::value, tab.deadline_in(kStepLimit));
   // A page that goes away meanwhile fails the call: that is a navigation,
   // which the events tell.
-  if (settled && settled->result.is_string() && !settled->result.as_string().empty()) {
-    return std::string(settled->result.as_string());
+  if (settled) {
+    if (std::optional<Miss> miss = verdict_of(settled->result)) return std::move(miss->text);
   }
   tab.take_events(&navigation);
   if (!navigation.started() || navigation.done()) return std::string();
@@ -412,8 +426,8 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
     return std::unexpected(aimed.error());
   }
   if (flag_member(aimed->result, "moved")) return Try::moved;
-  if (std::string_view error = string_member(aimed->result, "error"); !error.empty()) {
-    unmet = error;
+  if (std::optional<Miss> miss = verdict_of(aimed->result)) {
+    unmet = std::move(miss->text);
     return Try::missed;
   }
   tab.take_events();  // what the page did before the press is not the click's doing

@@ -7,11 +7,9 @@ let otherFrames = [];
 
 // Looks for the element until it can take the action, or `budget` ms pass,
 // re-checking at each frame. Answers {ready} (the element is kept for
-// measuredNode and aim), {done} (type has set the value), {text}, or
-// {error} naming the first condition still unmet, with {final} when
-// waiting cannot change it, {alone} when it names no element, and
-// {frames}, the count of frames of another origin still to look in, when
-// nothing matched. Frames of another origin end the wait at once. Every
+// measuredNode and aim), {done} (type has set the value), {text}, or the
+// first condition still unmet (verdicts.js), with {frames}, the count of
+// frames of another origin still to look in, when nothing matched. Frames of another origin end the wait at once. Every
 // answer carries this view's size.
 async function prepare(request) {
   const deadline = performance.now() + request.budget;
@@ -22,7 +20,7 @@ async function prepare(request) {
     otherFrames = found.frames;
     let state;
     if (!found.element) {
-      state = {error: 'no element matches selector', frames: found.frames.length};
+      state = {...unmet('missing'), frames: found.frames.length};
       if (found.frames.length) return {...state, ...size()};
     } else if (request.action === 'text') {
       return {text: visibleText(found.element)};
