@@ -446,7 +446,8 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
   // A press the guard lets through has been made: the page's handling of it
   // answers to the step limit, not to the action's deadline.
   auto missed = settle(tab, frame, tab.deadline_in(kStepLimit));
-  if (!missed || !*missed) return Try::done;
+  if (!missed) return std::unexpected(missed.error());
+  if (!*missed) return Try::done;
   // The press missed, and the page saw none of it.
   unmet = std::move((*missed)->text);
   return Try::missed;
@@ -547,7 +548,9 @@ std::expected<CommandResult, std::string> type(Tab& tab, const Command& command,
     // that went away meanwhile was navigating: the events tell.
     (void)call_page(tab, frame, "submitTyped", {}, Answer::value, tab.deadline_in(kStepLimit));
   }
-  (void)settle(tab, frame, tab.deadline_in(kStepLimit));
+  if (auto settled = settle(tab, frame, tab.deadline_in(kStepLimit)); !settled) {
+    return std::unexpected(settled.error());
+  }
   if (auto followed = follow(tab, navigation, timeout); !followed) {
     return std::unexpected(followed.error());
   }
