@@ -29,8 +29,12 @@ constexpr std::array<std::chrono::milliseconds, 5> kRetryPauses = {
 // Frames of another origin looked into by one look, nested ones included.
 constexpr size_t kMaxFrames = 64;
 
+// The failure texts of what the host itself finds missing or hidden; the
+// page code's answers bring their own (page/README.md, Verdicts).
 constexpr std::string_view kNoMatch = "no element matches selector";
 constexpr std::string_view kNotVisible = "element is not visible";
+// The verdict of a look that found nothing to match.
+constexpr std::string_view kMissing = "missing";
 
 using Quad = std::array<Point, 4>;
 
@@ -69,6 +73,12 @@ struct Miss {
 };
 
 Miss final_miss(std::string text) { return Miss{std::move(text), true}; }
+
+// The condition a page answer names as unmet, if any (page/README.md).
+std::optional<Miss> verdict_of(const JsonValue& answer) {
+  if (string_member(answer, "verdict").empty()) return std::nullopt;
+  return Miss{std::string(string_member(answer, "error")), flag_member(answer, "final")};
+}
 
 // A failed call: the element or its document gone (a later try may find
 // it again), else a failure to pass on.
@@ -138,66 +148,77 @@ std::expected<std::vector<SearchFrame>, std::string> other_frames(Tab& tab,
   return found;
 }
 
+// How one look, or one try at a click, ended when it did not fail outright.
+enum class Try {
+  done,     // the element was ready for the action; a click was pressed, and the page took it
+  moved,    // it came to rest elsewhere than where it was measured: measure again at once
+  lost,     // its document went away under it: look again once the next one is set up
+  unmet,    // a condition was unmet in frames of another origin, which the page cannot
+            // wait in: look again soon
+  missed,   // a click could not be pressed, or the press was kept from the page
+  expired,  // a condition was unmet when the page had waited until the deadline
+};
+
 // Looks for the element in the top frame (with its open shadow roots and
 // frames of its origin), then in each frame of another origin in the order
-// met, until the page code there finds it ready for the action. The page
-// waits for it as long as the top frame is the only one to look in;
-// otherwise the frames are looked through again and again.
-std::expected<Located, Miss> locate(Tab& tab, const Request& request, Clock::time_point until) {
+// met, until the page code there finds it ready for the action: `found`.
+// The page waits for it as long as the top frame is the only one to look
+// in. `unmet` takes what held it up.
+std::expected<Try, std::string> look(Tab& tab, const Request& request, Clock::time_point until,
+                                     std::optional<Located>& found, std::string& unmet) {
   Widget& widget = tab.widget();
-  std::string unmet(kNoMatch);
-  for (;;) {
-    std::vector<SearchFrame> frames(1);
-    frames[0].ref = FrameRef{widget.session, widget.main_frame};
-    std::vector<size_t> order = {0};  // document order: a frame's frames come right after it
-    std::string seen(kNoMatch);
-    bool waited = true;  // the top frame waited in the page until `until`
-    bool lost = false;
-    for (size_t at = 0; at < order.size(); ++at) {
-      size_t i = order[at];
-      JsonDocument doc;
-      long long budget = frames.size() == 1 ? ms_left(until) : 0;
-      auto answer = call_page(tab, frames[i].ref, "prepare", prepare_args(doc, request, budget),
-                              Answer::value, page_limit(tab, until));
-      if (!answer) {
-        if (!lost_document(answer.error())) return std::unexpected(final_miss(answer.error()));
-        lost = true;
-        break;
-      }
-      JsonValue state = answer->result;
-      if (!state.is_object()) return std::unexpected(final_miss("the page gave no answer"));
-      frames[i].size = Point{number_or_zero(state.find("width")), number_or_zero(state.find("height"))};
-      std::string_view error = string_member(state, "error");
-      if (error.empty()) return Located{std::move(frames), i, std::move(*answer)};
-      if (flag_member(state, "final")) {
-        return std::unexpected(final_miss(flag_member(state, "alone")
-                                              ? std::string(error)
-                                              : std::string(error) + ": " + request.selector));
-      }
-      // What holds up an element that is there says more than a frame without it.
-      if (error != kNoMatch || seen == kNoMatch) seen = error;
-      size_t room = frames.size() > kMaxFrames ? 0 : kMaxFrames + 1 - frames.size();
-      auto count = std::min(static_cast<size_t>(number_or_zero(state.find("frames"))), room);
-      if (count == 0) continue;
-      waited = false;
-      auto others = other_frames(tab, frames, i, count, page_limit(tab, until));
-      if (!others) {
-        if (!lost_object(others.error())) return std::unexpected(final_miss(others.error()));
-        lost = true;
-        break;
-      }
-      std::vector<size_t> next;
-      for (auto& frame : *others) {
-        next.push_back(frames.size());
-        frames.push_back(std::move(frame));
-      }
-      order.insert(order.begin() + static_cast<std::ptrdiff_t>(at + 1), next.begin(), next.end());
+  std::vector<SearchFrame> frames(1);
+  frames[0].ref = FrameRef{widget.session, widget.main_frame};
+  std::vector<size_t> order = {0};  // document order: a frame's frames come right after it
+  std::string seen(kNoMatch);
+  bool seen_missing = true;
+  bool waited = true;  // the top frame waited in the page until `until`
+  for (size_t at = 0; at < order.size(); ++at) {
+    size_t i = order[at];
+    JsonDocument doc;
+    long long budget = frames.size() == 1 ? ms_left(until) : 0;
+    auto answer = call_page(tab, frames[i].ref, "prepare", prepare_args(doc, request, budget),
+                            Answer::value, page_limit(tab, until));
+    if (!answer) {
+      if (!lost_document(answer.error())) return std::unexpected(answer.error());
+      return Try::lost;
     }
-    if (!lost) unmet = seen;
-    if ((!lost && waited) || Clock::now() >= until) return std::unexpected(Miss{unmet});
-    auto paused = tab.pause(std::min(until, Clock::now() + (lost ? kContextPause : kLookPause)));
-    if (!paused) return std::unexpected(final_miss(paused.error()));
+    JsonValue state = answer->result;
+    if (!state.is_object()) return std::unexpected(std::string("the page gave no answer"));
+    frames[i].size = Point{number_or_zero(state.find("width")), number_or_zero(state.find("height"))};
+    std::optional<Miss> miss = verdict_of(state);
+    if (!miss) {
+      found = Located{std::move(frames), i, std::move(*answer)};
+      return Try::done;
+    }
+    if (miss->final) {
+      if (!flag_member(state, "alone")) miss->text += ": " + request.selector;
+      return std::unexpected(std::move(miss->text));
+    }
+    // What holds up an element that is there says more than a frame without it.
+    bool missing = string_member(state, "verdict") == kMissing;
+    if (!missing || seen_missing) {
+      seen = std::move(miss->text);
+      seen_missing = missing;
+    }
+    size_t room = frames.size() > kMaxFrames ? 0 : kMaxFrames + 1 - frames.size();
+    auto count = std::min(static_cast<size_t>(number_or_zero(state.find("frames"))), room);
+    if (count == 0) continue;
+    waited = false;
+    auto others = other_frames(tab, frames, i, count, page_limit(tab, until));
+    if (!others) {
+      if (!lost_object(others.error())) return std::unexpected(others.error());
+      return Try::lost;
+    }
+    std::vector<size_t> next;
+    for (auto& frame : *others) {
+      next.push_back(frames.size());
+      frames.push_back(std::move(frame));
+    }
+    order.insert(order.begin() + static_cast<std::ptrdiff_t>(at + 1), next.begin(), next.end());
   }
+  unmet = std::move(seen);
+  return waited ? Try::expired : Try::unmet;
 }
 
 // The frame whose viewport `frames[i]` is drawn in.
@@ -317,8 +338,8 @@ std::expected<Spot, Miss> measure(Tab& tab, const Located& located, Clock::time_
                                                       JsonValue::f64(spot.top.y)}),
                             until);
       if (!missed) return std::unexpected(call_miss(missed.error()));
-      if (missed->result.is_string() && !missed->result.as_string().empty()) {
-        return std::unexpected(Miss{std::string(missed->result.as_string())});
+      if (std::optional<Miss> miss = verdict_of(missed->result)) {
+        return std::unexpected(std::move(*miss));
       }
     }
     at = frame.parent;
@@ -349,40 +370,42 @@ std::expected<void, std::string> mouse(Tab& tab, std::string_view type, Point at
   return {};
 }
 
-// After input that may have started a navigation: lets the page handle it
-// for one frame, then waits for the new document when one is on its way.
-// Answers the unmet condition, without waiting, when the click's guard kept
-// the press from the page; empty otherwise.
-std::expected<std::string, std::string> follow(Tab& tab, const FrameRef& frame,
-                                               Navigation& navigation,
-                                               std::chrono::milliseconds timeout) {
-  auto settled = call_page(tab, frame, "settle", {}, Answer::value, tab.deadline_in(kStepLimit));
-  // A page that goes away meanwhile fails the call: that is a navigation,
-  // which the events tell.
-  if (settled && settled->result.is_string() && !settled->result.as_string().empty()) {
-    return std::string(settled->result.as_string());
-  }
-  tab.take_events(&navigation);
-  if (!navigation.started() || navigation.done()) return std::string();
-  if (auto waited = tab.wait_for(navigation, timeout); !waited) {
-    return std::unexpected(waited.error());
-  }
-  return std::string();
+// What a click or submit watches for: a navigation of the top frame that
+// the input starts, until the new document has been parsed.
+Navigation next_page(Tab& tab) {
+  return Navigation(tab.widget().main_frame, Navigation::Start::input,
+                    Navigation::End::dom_content_loaded);
 }
 
-// How one try at a click ended.
-enum class Try {
-  clicked,
-  moved,   // the element came to rest elsewhere than where it was measured
-  lost,    // the document went away under it
-  missed,  // a condition was unmet, or the press was kept from the page
-};
+// After input: lets the page handle it for one frame. Answers the unmet
+// condition when the click's guard kept the press from the page. A
+// document that goes away meanwhile fails the call: that is a navigation,
+// which the events tell.
+std::expected<std::optional<Miss>, std::string> settle(Tab& tab, const FrameRef& frame,
+                                                       Clock::time_point until) {
+  auto settled = call_page(tab, frame, "settle", {}, Answer::value, until);
+  if (!settled) {
+    if (lost_document(settled.error())) return std::nullopt;
+    return std::unexpected(settled.error());
+  }
+  return verdict_of(settled->result);
+}
 
-// One try: measures where the element is drawn, moves the mouse there, has
-// the page check it, and presses. `unmet` takes what held it up.
+// Once the page has handled the input: waits for the new document when a
+// navigation is on its way, for up to `timeout` from now.
+std::expected<void, std::string> follow(Tab& tab, Navigation& navigation,
+                                        std::chrono::milliseconds timeout) {
+  tab.take_events(&navigation);
+  if (!navigation.started() || navigation.done()) return {};
+  return tab.wait_for(navigation, timeout);
+}
+
+// One try at a click: measures where the element is drawn, moves the mouse
+// there, has the page check it, presses, and has the page handle the press;
+// `navigation` watches for where it leads. `unmet` takes what held it up.
 std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
-                                          Clock::time_point until,
-                                          std::chrono::milliseconds timeout, std::string& unmet) {
+                                          Clock::time_point until, Navigation& navigation,
+                                          std::string& unmet) {
   const FrameRef& frame = located.frames[located.index].ref;
   auto spot = measure(tab, located, page_limit(tab, until));
   if (!spot) {
@@ -411,23 +434,59 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
     if (lost_document(aimed.error())) return Try::lost;
     return std::unexpected(aimed.error());
   }
-  if (flag_member(aimed->result, "moved")) return Try::moved;
-  if (std::string_view error = string_member(aimed->result, "error"); !error.empty()) {
-    unmet = error;
-    return Try::missed;
+  if (std::optional<Miss> miss = verdict_of(aimed->result)) {
+    unmet = std::move(miss->text);
+    return flag_member(aimed->result, "moved") ? Try::moved : Try::missed;
   }
   tab.take_events();  // what the page did before the press is not the click's doing
-  Navigation navigation(tab.widget().main_frame, Navigation::Start::input,
-                        Navigation::End::dom_content_loaded);
+  navigation = next_page(tab);
   for (std::string_view type : {"mousePressed", "mouseReleased"}) {
     if (auto sent = mouse(tab, type, spot->top); !sent) return std::unexpected(sent.error());
   }
-  auto followed = follow(tab, frame, navigation, timeout);
-  if (!followed) return std::unexpected(followed.error());
-  if (followed->empty()) return Try::clicked;
+  // A press the guard lets through has been made: the page's handling of it
+  // answers to the step limit, not to the action's deadline.
+  auto missed = settle(tab, frame, tab.deadline_in(kStepLimit));
+  if (!missed) return std::unexpected(missed.error());
+  if (!*missed) return Try::done;
   // The press missed, and the page saw none of it.
-  unmet = *followed;
+  unmet = std::move((*missed)->text);
   return Try::missed;
+}
+
+// The one loop of an action: looks for the element and, for a click (when
+// `navigation` is given), presses it, trying again while a condition is
+// unmet, until `until`. Answers where the element was found, or the failure
+// line.
+std::expected<Located, std::string> act(Tab& tab, Request& request, Clock::time_point until,
+                                        Navigation* navigation) {
+  std::string unmet(kNoMatch);  // what held the action up last
+  for (;;) {
+    std::optional<Located> found;
+    auto tried = look(tab, request, until, found, unmet);
+    if (tried && *tried == Try::done && navigation) {
+      tried = try_click(tab, *found, until, *navigation, unmet);
+    }
+    if (!tried) return std::unexpected(tried.error());
+    Clock::duration pause{};
+    switch (*tried) {
+      case Try::done: return std::move(*found);
+      case Try::moved: break;
+      case Try::lost:
+        unmet = std::string(kNoMatch);
+        pause = kContextPause;
+        break;
+      case Try::unmet: pause = kLookPause; break;
+      case Try::missed:
+        pause = kRetryPauses[std::min<size_t>(request.attempt, kRetryPauses.size() - 1)];
+        ++request.attempt;
+        break;
+      case Try::expired: return std::unexpected(unmet + ": " + request.selector);
+    }
+    if (Clock::now() >= until) return std::unexpected(unmet + ": " + request.selector);
+    if (auto paused = tab.pause(std::min(until, Clock::now() + pause)); !paused) {
+      return std::unexpected(paused.error());
+    }
+  }
 }
 
 }  // namespace
@@ -435,35 +494,14 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
 std::expected<CommandResult, std::string> click(Tab& tab, const std::string& selector,
                                        std::chrono::milliseconds timeout) {
   if (auto front = tab.bring_to_front(); !front) return std::unexpected(front.error());
-  Clock::time_point until = tab.deadline_in(timeout);
   Request request{"click", selector, 0, {}, false};
-  std::string unmet;
-  for (;;) {
-    if (!unmet.empty() && Clock::now() >= until) return std::unexpected(unmet + ": " + selector);
-    auto located = locate(tab, request, until);
-    if (!located) {
-      const Miss& miss = located.error();
-      return std::unexpected(miss.final ? miss.text : miss.text + ": " + selector);
-    }
-    auto tried = try_click(tab, *located, until, timeout, unmet);
-    if (!tried) return std::unexpected(tried.error());
-    Clock::duration pause{};
-    switch (*tried) {
-      case Try::clicked: return CommandResult{};
-      case Try::moved: continue;
-      case Try::lost:
-        unmet = std::string(kNoMatch);
-        pause = kContextPause;
-        break;
-      case Try::missed:
-        pause = kRetryPauses[std::min<size_t>(request.attempt, kRetryPauses.size() - 1)];
-        ++request.attempt;
-        break;
-    }
-    if (auto paused = tab.pause(std::min(until, Clock::now() + pause)); !paused) {
-      return std::unexpected(paused.error());
-    }
+  Navigation navigation = next_page(tab);
+  auto clicked = act(tab, request, tab.deadline_in(timeout), &navigation);
+  if (!clicked) return std::unexpected(clicked.error());
+  if (auto followed = follow(tab, navigation, timeout); !followed) {
+    return std::unexpected(followed.error());
   }
+  return CommandResult{};
 }
 
 std::expected<CommandResult, std::string> type(Tab& tab, const Command& command,
@@ -471,11 +509,8 @@ std::expected<CommandResult, std::string> type(Tab& tab, const Command& command,
   if (auto front = tab.bring_to_front(); !front) return std::unexpected(front.error());
   const std::string selector = command.selector.value_or("");  // the command table requires one
   Request request{"type", selector, 0, command.text, command.submit};
-  auto located = locate(tab, request, tab.deadline_in(timeout));
-  if (!located) {
-    const Miss& miss = located.error();
-    return std::unexpected(miss.final ? miss.text : miss.text + ": " + selector);
-  }
+  auto located = act(tab, request, tab.deadline_in(timeout), nullptr);
+  if (!located) return std::unexpected(located.error());
   const FrameRef frame = located->frames[located->index].ref;
   if (!command.text.empty() && flag_member(located->answer.result, "ready")) {
     JsonDocument doc;
@@ -488,12 +523,12 @@ std::expected<CommandResult, std::string> type(Tab& tab, const Command& command,
   if (!command.submit) return CommandResult{};
   // Pages that copy the field into their model in a later task see the text
   // before Enter, as with a person's typing: a task and a frame come between.
-  auto seen = call_page(tab, frame, "settle", {}, Answer::value, tab.deadline_in(kStepLimit));
-  if (!seen && !lost_document(seen.error())) return std::unexpected(seen.error());
+  if (auto seen = settle(tab, frame, tab.deadline_in(kStepLimit)); !seen) {
+    return std::unexpected(seen.error());
+  }
 
   tab.take_events();
-  Navigation navigation(tab.widget().main_frame, Navigation::Start::input,
-                        Navigation::End::dom_content_loaded);
+  Navigation navigation = next_page(tab);
   for (std::string_view type : {"keyDown", "keyUp"}) {
     JsonDocument doc;
     ObjectBuilder key(doc);
@@ -513,7 +548,10 @@ std::expected<CommandResult, std::string> type(Tab& tab, const Command& command,
     // that went away meanwhile was navigating: the events tell.
     (void)call_page(tab, frame, "submitTyped", {}, Answer::value, tab.deadline_in(kStepLimit));
   }
-  if (auto followed = follow(tab, frame, navigation, timeout); !followed) {
+  if (auto settled = settle(tab, frame, tab.deadline_in(kStepLimit)); !settled) {
+    return std::unexpected(settled.error());
+  }
+  if (auto followed = follow(tab, navigation, timeout); !followed) {
     return std::unexpected(followed.error());
   }
   return CommandResult{};
@@ -522,11 +560,8 @@ std::expected<CommandResult, std::string> type(Tab& tab, const Command& command,
 std::expected<CommandResult, std::string> text_of(Tab& tab, const std::string& selector,
                                          std::chrono::milliseconds timeout) {
   Request request{"text", selector, 0, {}, false};
-  auto located = locate(tab, request, tab.deadline_in(timeout));
-  if (!located) {
-    const Miss& miss = located.error();
-    return std::unexpected(miss.final ? miss.text : miss.text + ": " + selector);
-  }
+  auto located = act(tab, request, tab.deadline_in(timeout), nullptr);
+  if (!located) return std::unexpected(located.error());
   CommandResult data;
   const JsonValue* text = located->answer.result.find("text");
   data.value = text && text->is_string() ? *text : JsonValue::string("");

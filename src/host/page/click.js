@@ -4,8 +4,6 @@
 
 // The element of the action under way in this world: {element, target, box, node}.
 let current = null;
-// Frames of another origin met by the last look that found nothing.
-let otherFrames = [];
 // The press guard of the click under way.
 let guard = null;
 
@@ -93,45 +91,11 @@ function scrollTextToView(text, at) {
 
 function readyToClick(el, attempt, scroll) {
   const target = controlOf(el);
-  if (!isVisible(el)) return {error: 'element is not visible'};
-  if (isDisabled(el) || isDisabled(target) || isDisabled(fieldOf(el))) {
-    return {error: 'element is disabled'};
-  }
+  if (!isVisible(el)) return unmet('hidden');
+  if (isDisabled(el) || isDisabled(target) || isDisabled(fieldOf(el))) return unmet('disabled');
   if (scroll) scrollToView(el, attempt);
   current = {element: el, target, box: boxOf(el), node: drawnNode(el)};
   return {ready: true};
-}
-
-// Looks for the element until it can take the action, or `budget` ms pass,
-// re-checking at each frame. Answers {ready} (the element is kept for
-// measuredNode and aim), {done} (type has set the value), {text}, or
-// {error} naming the first condition still unmet, with {final} when
-// waiting cannot change it, {alone} when it names no element, and
-// {frames}, the count of frames of another origin still to look in, when
-// nothing matched. Frames of another origin end the wait at once. Every
-// answer carries this view's size.
-async function prepare(request) {
-  const deadline = performance.now() + request.budget;
-  const size = () => ({width: innerWidth, height: innerHeight});
-  let scrolled = false;
-  for (;;) {
-    const found = findElement(request.selector);
-    otherFrames = found.frames;
-    let state;
-    if (!found.element) {
-      state = {error: 'no element matches selector', frames: found.frames.length};
-      if (found.frames.length) return {...state, ...size()};
-    } else if (request.action === 'text') {
-      return {text: visibleText(found.element)};
-    } else if (request.action === 'click') {
-      state = readyToClick(found.element, request.attempt, !scrolled);
-      scrolled ||= !state.error;
-    } else {
-      state = readyToType(found.element, request);
-    }
-    if (!state.error || state.final || performance.now() >= deadline) return {...state, ...size()};
-    await nextFrame();
-  }
 }
 
 // The node whose boxes a click on the element found last aims at.
@@ -139,48 +103,45 @@ function measuredNode() {
   return current?.node ?? null;
 }
 
-// The n-th frame of another origin met by the last look.
-function otherFrame(n) {
-  return otherFrames[n] ?? null;
-}
-
 // Whether a press at (x, y) of this view reaches `this`, the element of a
 // frame of another origin that the click aims into: what covers the frame
 // in this view would take the press.
 function frameMiss(x, y) {
-  return pointerMiss(this, window, x, y, true);
+  return pointerMiss(this, window, x, y, true) ?? {};
 }
 
 // Once the mouse is on its way to (x, y) of this view: waits until the
 // element holds still over a frame (its box unchanged, nothing animating
 // it), then checks that a press at the point reaches it, and guards the
-// press. Answers {} when the press may come, {moved} when the element came
-// to rest elsewhere than where it was measured, or {error}. `check` is
-// false when the point cannot be placed in this view (a transformed frame
-// lies between): the guard alone judges then.
+// press. Answers {} when the press may come, {moved} with the verdict that
+// it is not stable when the element came to rest elsewhere than where it
+// was measured, or the unmet condition.
+// `check` is false when the point cannot be placed in this view (a
+// transformed frame lies between): the guard alone judges then.
 async function aim(request) {
   const deadline = performance.now() + request.budget;
   const c = current;
-  if (!c || !c.element.isConnected) return {error: 'no element matches selector'};
+  if (!c || !c.element.isConnected) return unmet('missing');
   // Animations advance from one frame to the next: a look now and one a
   // frame later tell whether it moves.
   let last = boxOf(c.element);
   for (;;) {
     const framed = await nextFrame();
-    if (!c.element.isConnected) return {error: 'no element matches selector'};
+    if (!c.element.isConnected) return unmet('missing');
     const box = boxOf(c.element);
     const looked = framed || document.visibilityState === 'hidden';
     if (looked && sameBox(box, last) && !isMoving(c.element)) break;
-    if (performance.now() >= deadline) return {error: 'element is not stable'};
+    if (performance.now() >= deadline) return unmet('unstable');
     if (looked) last = box;
   }
   if (!sameBox(last, c.box)) {
     c.box = last;
-    return {moved: true};
+    // Not still where it was measured: what the host reports if time runs out.
+    return {moved: true, ...unmet('unstable')};
   }
   if (request.check) {
     const miss = pointerMiss(c.target, window, request.x, request.y, true);
-    if (miss) return {error: miss};
+    if (miss) return miss;
   }
   armGuard(c.target);
   return {};
@@ -203,11 +164,11 @@ function armGuard(target) {
       if (event.type !== 'pointerdown' && event.type !== 'mousedown') {
         // The press went elsewhere (to the page around a frame that took no
         // input yet): a release alone makes no click.
-        state.verdict = 'element did not receive the click';
+        state.verdict = unmet('unreached');
       } else {
         state.verdict = target.isConnected
             ? pointerMiss(target, view, event.clientX, event.clientY, false)
-            : 'no element matches selector';
+            : unmet('missing');
       }
     }
     if (state.verdict) {
@@ -232,19 +193,20 @@ function armGuard(target) {
   };
 }
 
-// The guard's verdict, as it goes. A press that no view of this world saw
+// The guard's verdict, as it goes: null when the press reached the target
+// or there was no guard. A press that no view of this world saw
 // went elsewhere: to the page around a frame that was not ready for input
 // yet, or to a frame of another origin drawn over the element.
 function disarmGuard() {
-  if (!guard) return '';
+  if (!guard) return null;
   guard.remove();
-  const verdict = guard.state.verdict ?? 'element did not receive the click';
+  const verdict = guard.state.verdict === undefined ? unmet('unreached') : guard.state.verdict;
   guard = null;
   return verdict;
 }
 
 // After input (a click's press and release, or typed text): the click
-// guard's verdict, empty when the click reached the element or there was
+// guard's verdict, {} when the click reached the element or there was
 // none. When it did, settles once the page has handled the input: a task
 // after the next frame, or at once in a hidden page (it gets no frames, and
 // its timers are slowed down), as the one a click opened a window over.
@@ -254,12 +216,12 @@ function settle() {
   return new Promise((resolve) => {
     const soon = () => {
       const channel = new MessageChannel();
-      channel.port1.onmessage = () => resolve('');
+      channel.port1.onmessage = () => resolve({});
       channel.port2.postMessage(null);
     };
     if (document.visibilityState === 'hidden') return soon();
     requestAnimationFrame(soon);
     addEventListener('visibilitychange', soon, {once: true});
-    setTimeout(() => resolve(''), 100);
+    setTimeout(() => resolve({}), 100);
   });
 }

@@ -185,7 +185,7 @@ function elementAt(doc, x, y) {
 // Whether a press at (x, y) of `view`'s viewport reaches `target`: the
 // element drawn there is the target, inside it (slotted content too), a
 // label of it, or the field of a target that is a label; climbing out of
-// frames into the ones around them. Empty when it does; else the unmet
+// frames into the ones around them. null when it does; else the unmet
 // condition. `descend` follows the point into frames of this origin drawn
 // there; a transformed one ends the look, and the point counts as reached.
 function pointerMiss(target, view, x, y, descend) {
@@ -194,22 +194,22 @@ function pointerMiss(target, view, x, y, descend) {
     const doc = frameDocument(hit);
     if (!doc) break;
     const origin = contentOrigin(hit);
-    if (!origin) return '';
+    if (!origin) return null;
     x -= origin[0];
     y -= origin[1];
     const inner = elementAt(doc, x, y);
     if (!inner) break;
     hit = inner;
   }
-  if (!hit) return 'element is not visible';
+  if (!hit) return unmet('hidden');
   const labelled = target.tagName === 'LABEL' ? target.control : null;
   let node = hit;
   for (let depth = 0; node && depth < kMaxDepth; depth++) {
-    if (node === target || (labelled && node === labelled)) return '';
-    if (node.tagName === 'LABEL' && node.control === target) return '';
+    if (node === target || (labelled && node === labelled)) return null;
+    if (node.tagName === 'LABEL' && node.control === target) return null;
     const parent = composedParent(node);
     node = parent && parent.nodeType !== Node.DOCUMENT_NODE ? parent
          : (parent ?? node).defaultView?.frameElement ?? null;
   }
-  return 'element is covered by ' + describe(hit);
+  return unmet('covered', describe(hit));
 }

@@ -33,8 +33,7 @@ function keeps(field, text) {
 }
 
 function malformed(field, text) {
-  return {error: 'malformed value for a ' + field.type + ' field: ' + JSON.stringify(text),
-          final: true, alone: true};
+  return unmet('malformed', field.type + ' field: ' + JSON.stringify(text));
 }
 
 // The element holding the focus, inside shadow roots and frames of this origin.
@@ -55,10 +54,10 @@ function focused() {
 function readyToType(el, request) {
   const field = fieldOf(el);
   const kind = fieldKind(field);
-  if (!kind) return {error: 'element cannot take text', final: true};
-  if (!isVisible(field)) return {error: 'element is not visible'};
-  if (isDisabled(field)) return {error: 'element is disabled'};
-  if (field.readOnly) return {error: 'element is read-only'};
+  if (!kind) return unmet('textless');
+  if (!isVisible(field)) return unmet('hidden');
+  if (isDisabled(field)) return unmet('disabled');
+  if (field.readOnly) return unmet('readonly');
   const text = request.text;
   if (field.type === 'number' && text !== '' && !keeps(field, text)) return malformed(field, text);
   if (kind === 'value' && !keeps(field, text)) return malformed(field, text);
@@ -66,7 +65,7 @@ function readyToType(el, request) {
   const active = focused();
   let node = active;
   for (let depth = 0; node && node !== field && depth < kMaxDepth; depth++) node = composedParent(node);
-  if (!node) return {error: 'element cannot take the focus'};
+  if (!node) return unmet('unfocusable');
   if (request.submit) {
     const state = {field, submitted: false};
     typed = state;
