@@ -8,6 +8,7 @@
 
 #include "host/json_build.h"
 #include "host/json_read.h"
+#include "host/messages.h"
 #include "host/page_world.h"
 
 namespace tessik::host {
@@ -184,7 +185,7 @@ std::expected<Try, std::string> look(Tab& tab, const Request& request, Clock::ti
       return Try::lost;
     }
     JsonValue state = answer->result;
-    if (!state.is_object()) return std::unexpected(std::string("the page gave no answer"));
+    if (!state.is_object()) return std::unexpected(std::string(msg::kNoPageAnswer));
     frames[i].size = Point{number_or_zero(state.find("width")), number_or_zero(state.find("height"))};
     std::optional<Miss> miss = verdict_of(state);
     if (!miss) {

@@ -177,6 +177,7 @@ inline constexpr std::string_view kInvalidLength = "invalid content-length";
 inline constexpr std::string_view kConflictingLength = "conflicting content-length";
 inline constexpr std::string_view kProfileNeedsFolder = "--profile requires a folder";
 inline constexpr std::string_view kNoWorld = "the browser made no world for the page code";
+inline constexpr std::string_view kNoPageAnswer = "the page gave no answer";
 inline constexpr std::string_view kNoWidget = "no widget is open";
 inline constexpr std::string_view kCannotSetUpPipes = "cannot set up the browser's pipes";
 inline constexpr std::string_view kCannotWatchBrowser = "cannot watch the browser";
