@@ -30,10 +30,10 @@ constexpr std::array<std::chrono::milliseconds, 5> kRetryPauses = {
 // Frames of another origin looked into by one look, nested ones included.
 constexpr size_t kMaxFrames = 64;
 
-// The failure texts of what the host itself finds missing or hidden; the
-// page code's answers bring their own (page/README.md, Verdicts).
-constexpr std::string_view kNoMatch = "no element matches selector";
-constexpr std::string_view kNotVisible = "element is not visible";
+// What the host itself finds missing or hidden; the page code's answers
+// bring their own texts (page/README.md, Verdicts).
+using msg::kNoMatch;
+using msg::kNotVisible;
 // The verdict of a look that found nothing to match.
 constexpr std::string_view kMissing = "missing";
 

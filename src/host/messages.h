@@ -178,6 +178,9 @@ inline constexpr std::string_view kConflictingLength = "conflicting content-leng
 inline constexpr std::string_view kProfileNeedsFolder = "--profile requires a folder";
 inline constexpr std::string_view kNoWorld = "the browser made no world for the page code";
 inline constexpr std::string_view kNoPageAnswer = "the page gave no answer";
+// The same texts as the page code's verdicts of these names (page/verdicts.js).
+inline constexpr std::string_view kNoMatch = "no element matches selector";
+inline constexpr std::string_view kNotVisible = "element is not visible";
 inline constexpr std::string_view kNoWidget = "no widget is open";
 inline constexpr std::string_view kCannotSetUpPipes = "cannot set up the browser's pipes";
 inline constexpr std::string_view kCannotWatchBrowser = "cannot watch the browser";
