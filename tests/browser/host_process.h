@@ -33,6 +33,13 @@ inline std::filesystem::path state_path(const std::filesystem::path& home) {
   return home / ".tessik" / "state" / "browser-rpc.json";
 }
 
+// The token the host of `home` announced in its state file.
+inline std::string announced_token(const std::filesystem::path& home) {
+  std::string text = read_file(state_path(home));
+  size_t at = text.find("\"token\":\"") + 9;
+  return text.substr(at, text.find('"', at) - at);
+}
+
 // Runs the client against the host of `home`, with room for a loaded machine.
 inline RunResult run_client(const std::filesystem::path& home,
                             const std::vector<std::string>& args) {

@@ -440,11 +440,9 @@ struct Pending {
 // A whole request for `body` with the token the host announced, as a client
 // sends it.
 std::string exec_request(const std::filesystem::path& home, const std::string& body) {
-  std::string state = testing::read_file(state_path(home));
-  size_t at = state.find("\"token\":\"") + 9;
   return "POST /v1/exec HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-         state.substr(at, state.find('"', at) - at) +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+         testing::announced_token(home) + "\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
 }
 
 // The whole text of one reply to `fd`; "<reset>" when the connection was reset.

@@ -92,11 +92,7 @@ class BrowserCommands : public testing::SharedHostSuite<BrowserCommands> {
   // Missing elements are waited for; a short wait keeps the suite quick.
   static void SetUpTestSuite() { start_host({"--action-timeout", "1000"}); }
   static void TearDownTestSuite() { stop_host(); }
-  static std::string token() {
-    std::string text = read_file(testing::state_path(home_->path()));
-    size_t at = text.find("\"token\":\"") + 9;
-    return text.substr(at, text.find('"', at) - at);
-  }
+  static std::string token() { return testing::announced_token(home_->path()); }
 };
 
 TEST_F(BrowserCommands, ReadCommandsShowThePage) {
