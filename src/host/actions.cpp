@@ -67,10 +67,12 @@ struct Located {
 };
 
 // Why a step did not get on: a failure to pass on whole (`final`), or a
-// condition still unmet that a later try may find met.
+// condition still unmet that a later try may find met; `lost` when that is
+// the document having gone away under it.
 struct Miss {
   std::string text;
   bool final = false;
+  bool lost = false;
 };
 
 Miss final_miss(std::string text) { return Miss{std::move(text), true}; }
@@ -81,15 +83,19 @@ std::optional<Miss> verdict_of(const JsonValue& answer) {
   return Miss{std::string(string_member(answer, "error")), flag_member(answer, "final")};
 }
 
-// A failed call: the element or its document gone (a later try may find
-// it again), else a failure to pass on.
-Miss call_miss(std::string error) {
-  return lost_object(error) ? Miss{std::move(error)} : final_miss(std::move(error));
+// A failed call in `frame`, or on a handle from there: its document gone (a
+// later try may find the element in the next one), else a failure to pass on.
+Miss call_miss(Tab& tab, const FrameRef& frame, std::string error) {
+  if (document_lost(tab, frame, error)) return Miss{std::move(error), false, true};
+  return final_miss(std::move(error));
 }
 
-// A failure to tell where something is drawn: nothing is, or it has gone.
-Miss layout_miss(std::string error) {
-  return lost_object(error) ? Miss{std::move(error)} : Miss{std::string(kNotVisible)};
+// A failure to tell where something of `frame` is drawn: its document has
+// gone, or nothing is drawn (the node is not rendered, or no longer in the
+// document).
+Miss layout_miss(Tab& tab, const FrameRef& frame, std::string error) {
+  if (document_lost(tab, frame, error)) return Miss{std::move(error), false, true};
+  return Miss{std::string(kNotVisible)};
 }
 
 long long ms_left(Clock::time_point until) {
@@ -181,7 +187,9 @@ std::expected<Try, std::string> look(Tab& tab, const Request& request, Clock::ti
     auto answer = call_page(tab, frames[i].ref, "prepare", prepare_args(doc, request, budget),
                             Answer::value, page_limit(tab, until));
     if (!answer) {
-      if (!lost_document(answer.error())) return std::unexpected(answer.error());
+      if (!document_lost(tab, frames[i].ref, answer.error())) {
+        return std::unexpected(answer.error());
+      }
       return Try::lost;
     }
     JsonValue state = answer->result;
@@ -208,7 +216,9 @@ std::expected<Try, std::string> look(Tab& tab, const Request& request, Clock::ti
     waited = false;
     auto others = other_frames(tab, frames, i, count, page_limit(tab, until));
     if (!others) {
-      if (!lost_object(others.error())) return std::unexpected(others.error());
+      if (!document_lost(tab, frames[i].ref, others.error())) {
+        return std::unexpected(others.error());
+      }
       return Try::lost;
     }
     std::vector<size_t> next;
@@ -282,13 +292,13 @@ std::expected<Spot, Miss> measure(Tab& tab, const Located& located, Clock::time_
   std::span<const SearchFrame> frames = located.frames;
   const SearchFrame& where = frames[located.index];
   auto handle = call_page(tab, where.ref, "measuredNode", {}, Answer::handle, until);
-  if (!handle) return std::unexpected(call_miss(handle.error()));
+  if (!handle) return std::unexpected(call_miss(tab, where.ref, handle.error()));
   std::string_view object = string_member(handle->result, "objectId");
   if (object.empty()) return std::unexpected(Miss{std::string(kNoMatch)});
   JsonDocument doc;
   auto quads = tab.call("DOM.getContentQuads",
                         ObjectBuilder(doc).add_string("objectId", object).build(), where.ref.session);
-  if (!quads) return std::unexpected(layout_miss(quads.error()));
+  if (!quads) return std::unexpected(layout_miss(tab, where.ref, quads.error()));
   size_t view = viewport_of(frames, located.index);
   Point size = frames[view].size;
   std::optional<Point> middle;
@@ -318,7 +328,7 @@ std::expected<Spot, Miss> measure(Tab& tab, const Located& located, Clock::time_
     // A frame of another origin in the same process: its element's boxes
     // come in the viewport it is drawn in.
     auto box = content_box(tab, where.ref.session, where.owner);
-    if (!box) return std::unexpected(layout_miss(box.error()));
+    if (!box) return std::unexpected(layout_miss(tab, frames[where.parent].ref, box.error()));
     spot.local = back_through(*box, where.size, *middle);
   }
   // Out through the frames of other origins, each drawn through its frame
@@ -329,7 +339,7 @@ std::expected<Spot, Miss> measure(Tab& tab, const Located& located, Clock::time_
     const SearchFrame& parent = frames[frame.parent];
     if (frame.own_viewport) {
       auto box = content_box(tab, parent.ref.session, frame.owner);
-      if (!box) return std::unexpected(layout_miss(box.error()));
+      if (!box) return std::unexpected(layout_miss(tab, parent.ref, box.error()));
       spot.top = through(*box, frame.size, spot.top);
     }
     if (parent.own_viewport && !frame.owner_object.empty()) {
@@ -338,7 +348,7 @@ std::expected<Spot, Miss> measure(Tab& tab, const Located& located, Clock::time_
                             add_array(doc, std::array{JsonValue::f64(spot.top.x),
                                                       JsonValue::f64(spot.top.y)}),
                             until);
-      if (!missed) return std::unexpected(call_miss(missed.error()));
+      if (!missed) return std::unexpected(call_miss(tab, parent.ref, missed.error()));
       if (std::optional<Miss> miss = verdict_of(missed->result)) {
         return std::unexpected(std::move(*miss));
       }
@@ -386,7 +396,7 @@ std::expected<std::optional<Miss>, std::string> settle(Tab& tab, const FrameRef&
                                                        Clock::time_point until) {
   auto settled = call_page(tab, frame, "settle", {}, Answer::value, until);
   if (!settled) {
-    if (lost_document(settled.error())) return std::nullopt;
+    if (document_lost(tab, frame, settled.error())) return std::nullopt;
     return std::unexpected(settled.error());
   }
   return verdict_of(settled->result);
@@ -411,7 +421,7 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
   auto spot = measure(tab, located, page_limit(tab, until));
   if (!spot) {
     if (spot.error().final) return std::unexpected(spot.error().text);
-    if (lost_object(spot.error().text)) return Try::lost;
+    if (spot.error().lost) return Try::lost;
     unmet = spot.error().text;
     return Try::missed;
   }
@@ -432,7 +442,7 @@ std::expected<Try, std::string> try_click(Tab& tab, const Located& located,
                                          .build()),
                          Answer::value, page_limit(tab, until));
   if (!aimed) {
-    if (lost_document(aimed.error())) return Try::lost;
+    if (document_lost(tab, frame, aimed.error())) return Try::lost;
     return std::unexpected(aimed.error());
   }
   if (std::optional<Miss> miss = verdict_of(aimed->result)) {

@@ -100,10 +100,11 @@ JsonValue auto_attach(JsonDocument& doc, std::string_view type, bool wait) {
 
 Browser::Browser(DevTools& devtools, Log& log, Timeouts timeouts, WindowSize window)
     : devtools_(devtools), log_(log), timeouts_(timeouts), window_(window) {
-  devtools_.set_watcher([this](const Event& event) { watch(event); });
+  devtools_.set_watcher([this](const Event& event) { return watch(event); });
 }
 
-void Browser::watch(const Event& event) {
+bool Browser::watch(const Event& event) {
+  if (widgets_.watch(event)) return true;
   if (event.method == "Page.javascriptDialogOpening") {
     answer_dialog(event);
   } else if (event.method == "Target.attachedToTarget") {
@@ -124,6 +125,7 @@ void Browser::watch(const Event& event) {
       devtools_.revive(event.session);
     }
   }
+  return false;
 }
 
 // A session is set up the moment it is announced, before any command names
@@ -159,6 +161,9 @@ void Browser::set_up(const Event& event) {
   } else if (string_member(*info, "type") != "iframe") {
     return;
   }
+  // Its documents' script contexts are announced as they come and go, which
+  // tells a call whose document went away under it from one that failed.
+  (void)devtools_.post("Runtime.enable", {}, session, until);
   // Frames of other sites run in processes of their own, reached through
   // sessions of their own, so that selectors reach into them.
   (void)devtools_.post("Target.setAutoAttach", auto_attach(doc, "iframe", false), session, until);
@@ -293,7 +298,7 @@ std::expected<CommandResult, std::string> Browser::run(const Command& command, C
   auto data = dispatch(command, tab);
   if (loads) devtools_.hold_back(held->session);
   release_handles(tab);
-  if (!data && lost_document(data.error())) {
+  if (!data && held->detached) {
     // A tab that closes under a command takes its sessions with it a
     // moment before the browser says it closed: that is what to report.
     Clock::time_point until = std::min(deadline, Clock::now() + kClosingNote);

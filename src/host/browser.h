@@ -45,8 +45,9 @@ class Browser {
  private:
   // What must be done about an event the moment it is read: a dialog is
   // answered, a session the host was attached to is set up, a crashed tab
-  // fails its calls until a new document comes.
-  void watch(const Event& event);
+  // fails its calls until a new document comes, the widgets' script
+  // contexts are followed. Whether the event is used up.
+  bool watch(const Event& event);
   void answer_dialog(const Event& event);
   void set_up(const Event& event);
   // A fresh about:blank tab when none is left, so that there is always a widget.

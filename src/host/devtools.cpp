@@ -208,7 +208,7 @@ void DevTools::keep_message(ByteBuffer text, size_t begin) {
     event.session = session->as_string();
   }
   if (const JsonValue* params = root.find("params")) event.params = *params;
-  if (watcher_) watcher_(event);
+  if (watcher_ && watcher_(event)) return;
   if (events_.size() == kMaxQueuedEvents) events_.pop_front();
   events_.push_back(std::move(event));
   ++events_seen_;

@@ -71,8 +71,10 @@ class DevTools final : private MessageSink {
 
   // Called with each event as it is read, before it is queued, also while a
   // call waits for its reply: for what must be answered at once, as a
-  // dialog that holds up the page until it is.
-  void set_watcher(std::function<void(const Event&)> watcher) { watcher_ = std::move(watcher); }
+  // dialog that holds up the page until it is, and for what must be known
+  // before the replies that follow it are judged. An event the watcher
+  // answers true for is used up, and not queued.
+  void set_watcher(std::function<bool(const Event&)> watcher) { watcher_ = std::move(watcher); }
 
   // From now on a call in `session` fails with `why` at once, and so does
   // one waiting there for its reply: the session can answer no more (its
@@ -120,7 +122,7 @@ class DevTools final : private MessageSink {
   std::string unreadable_;  // why the last message could not be read
   std::deque<Event> events_;
   uint64_t events_seen_ = 0;
-  std::function<void(const Event&)> watcher_;
+  std::function<bool(const Event&)> watcher_;
   struct Failed {
     std::string session;
     std::string why;

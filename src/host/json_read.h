@@ -1,6 +1,8 @@
 #pragma once
 // Reads members of the objects the browser sends.
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "json/value.h"
@@ -24,6 +26,16 @@ inline double number_or_zero(const JsonValue* value) {
   }
 }
 
+// The member `key` of `value` when it is a whole number that fits int64_t.
+inline std::optional<int64_t> integer_member(JsonValue value, std::string_view key) {
+  const JsonValue* member = value.find(key);
+  if (!member) return std::nullopt;
+  if (member->kind() == JsonKind::i64) return member->as_i64();
+  if (member->kind() == JsonKind::u64 && member->as_u64() <= INT64_MAX) {
+    return static_cast<int64_t>(member->as_u64());
+  }
+  return std::nullopt;
+}
 // Whether the member `key` of `value` is true.
 inline bool flag_member(JsonValue value, std::string_view key) {
   const JsonValue* member = value.find(key);

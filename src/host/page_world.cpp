@@ -2,7 +2,7 @@
 #include "host/messages.h"
 
 #include <algorithm>
-#include <initializer_list>
+#include <optional>
 
 #include "host/json_build.h"
 #include "host/json_read.h"
@@ -12,6 +12,10 @@
 namespace tessik::host {
 
 namespace {
+
+// The browser's own answer to a call a new document cut off: the one text of
+// the browser's that the host reads (document_lost says why).
+constexpr std::string_view kCutOffByNavigation = "Inspected target navigated or closed";
 
 // The isolated world's name, and the group of the handles page calls give out.
 constexpr std::string_view kWorldName = "tessik";
@@ -24,7 +28,10 @@ std::expected<int64_t, std::string> world_of(Tab& tab, const FrameRef& frame,
   auto it = std::find_if(widget.worlds.begin(), widget.worlds.end(), [&](const World& w) {
     return w.session == frame.session && w.frame == frame.frame;
   });
-  if (it != widget.worlds.end()) return it->context;
+  if (it != widget.worlds.end()) {
+    tab.reach(*it);
+    return it->context;
+  }
 
   JsonDocument doc;
   auto made = tab.call("Page.createIsolatedWorld",
@@ -34,17 +41,17 @@ std::expected<int64_t, std::string> world_of(Tab& tab, const FrameRef& frame,
                            .build(),
                        frame.session, until);
   if (!made) return std::unexpected(made.error());
-  const JsonValue* id = made->result.find("executionContextId");
-  if (!id || (id->kind() != JsonKind::u64 && id->kind() != JsonKind::i64)) {
-    return std::unexpected(std::string(msg::kNoWorld));
-  }
-  auto context = id->kind() == JsonKind::u64 ? static_cast<int64_t>(id->as_u64()) : id->as_i64();
+  std::optional<int64_t> context = integer_member(made->result, "executionContextId");
+  if (!context) return std::unexpected(std::string(msg::kNoWorld));
+  // What fails from here on failed in this world: whether its document went
+  // away meanwhile is told by whether it still exists.
+  tab.reach(World{frame.session, frame.frame, *context});
   // A world of that name that the document has already keeps the code it got.
   JsonDocument check;
   auto installed = tab.call("Runtime.evaluate",
                             ObjectBuilder(check)
                                 .add_string("expression", "typeof prepare === 'function'")
-                                .add("contextId", JsonValue::i64(context))
+                                .add("contextId", JsonValue::i64(*context))
                                 .add_bool("returnByValue", true)
                                 .build(),
                             frame.session, until);
@@ -56,7 +63,7 @@ std::expected<int64_t, std::string> world_of(Tab& tab, const FrameRef& frame,
     auto loaded = tab.call("Runtime.evaluate",
                            ObjectBuilder(source)
                                .add_string("expression", kPageScript)
-                               .add("contextId", JsonValue::i64(context))
+                               .add("contextId", JsonValue::i64(*context))
                                .build(),
                            frame.session, until);
     if (!loaded) return std::unexpected(loaded.error());
@@ -64,8 +71,8 @@ std::expected<int64_t, std::string> world_of(Tab& tab, const FrameRef& frame,
       return std::unexpected(msg::because(msg::kPageCodeDidNotLoad, exception_text(*details)));
     }
   }
-  widget.worlds.push_back(World{frame.session, frame.frame, context});
-  return context;
+  widget.worlds.push_back(World{frame.session, frame.frame, *context});
+  return *context;
 }
 
 // The protocol's form of arguments: each value wrapped as {"value": ...}.
@@ -79,39 +86,26 @@ JsonValue call_arguments(JsonDocument& doc, JsonValue args) {
 
 }  // namespace
 
-namespace {
-
-bool says_any(std::string_view error, std::initializer_list<std::string_view> signs) {
-  for (std::string_view sign : signs) {
-    if (error.find(sign) != std::string_view::npos) return true;
+bool document_lost(Tab& tab, const FrameRef& frame, std::string_view error) {
+  // A crashed page fails its calls at once; looking again would not help.
+  if (!tab.devtools().failure(frame.session).empty()) return false;
+  // The browser answers this itself for the calls still in flight when a
+  // new document takes the session over, before the news of the old
+  // document's contexts: nothing else tells that in time.
+  if (error.starts_with(kCutOffByNavigation)) return true;
+  const Widget& widget = tab.widget();
+  if (const World* world = tab.reached(frame.session, frame.frame)) {
+    return !widget.has_context(frame.session, world->context);
   }
-  return false;
-}
-
-}  // namespace
-
-bool lost_document(std::string_view error) {
-  return says_any(error, {"context was destroyed", "navigated or closed",
-                          "Cannot find context with specified id",
-                          "Cannot find default execution context", "No frame with given id",
-                          "No frame for given id", "Frame with the given id was not found",
-                          "No target with given id", "Session with given id not found"});
-}
-
-bool lost_object(std::string_view error) {
-  return lost_document(error) ||
-         says_any(error, {"Could not find object with given id", "Node is detached from document",
-                          "No node with given id"});
+  // Nothing was reached there: the frame has no document now, or is gone.
+  return !widget.has_document(frame.session, frame.frame);
 }
 
 std::expected<Reply, std::string> call_page(Tab& tab, const FrameRef& frame,
                                             std::string_view function, JsonValue args,
                                             Answer answer, Clock::time_point until) {
   auto context = world_of(tab, frame, until);
-  if (!context) {
-    if (lost_document(context.error())) tab.widget().drop_worlds(frame.session, frame.frame);
-    return std::unexpected(context.error());
-  }
+  if (!context) return std::unexpected(context.error());
   JsonDocument doc;
   ObjectBuilder params(doc);
   // The function's name is looked up in the world, where the page code put it.
@@ -121,11 +115,8 @@ std::expected<Reply, std::string> call_page(Tab& tab, const FrameRef& frame,
       .add_bool("awaitPromise", true)
       .add_bool("returnByValue", answer == Answer::value);
   if (answer == Answer::handle) params.add_string("objectGroup", keep_handles(tab, frame.session));
-  auto reply = tab.call("Runtime.callFunctionOn", params.build(), frame.session, until);
-  if (!reply && lost_document(reply.error())) {
-    tab.widget().drop_worlds(frame.session, frame.frame);
-  }
-  return answered(std::move(reply), answer);
+  return answered(tab.call("Runtime.callFunctionOn", params.build(), frame.session, until),
+                  answer);
 }
 
 namespace {

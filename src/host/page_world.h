@@ -42,11 +42,12 @@ std::expected<Reply, std::string> json_value_of(Tab& tab, std::string_view sessi
 // released when it ends; answers the group to give them in.
 std::string_view keep_handles(Tab& tab, std::string_view session);
 
-// The error says the document the call ran in went away (the frame moved on
-// to another document, or closed), so that a later call finds another.
-bool lost_document(std::string_view error);
-// The error says the object or node it named went away, or its document did.
-bool lost_object(std::string_view error);
+// After a call in `frame`, or on a handle its page calls gave out, failed
+// with `error`: whether the document the command reached there has gone
+// away (the frame moved on to another document, or closed), as the
+// browser's news of its script contexts tells, so that a later call finds
+// another. The news of a context's end comes before the failures it causes.
+bool document_lost(Tab& tab, const FrameRef& frame, std::string_view error);
 
 // Releases the handles that page calls gave out while the command ran.
 void release_handles(Tab& tab);

@@ -1,5 +1,7 @@
 #include "host/tab.h"
 
+#include <algorithm>
+
 #include "host/json_build.h"
 #include "host/json_read.h"
 #include "json/writer.h"
@@ -36,6 +38,20 @@ std::expected<Reply, std::string> answered(std::expected<Reply, std::string> rep
   if (!result) return std::unexpected(result.error());
   reply->result = *result;
   return reply;
+}
+
+const World* Tab::reached(std::string_view session, std::string_view frame) const {
+  for (const World& world : reached_) {
+    if (world.session == session && world.frame == frame) return &world;
+  }
+  return nullptr;
+}
+
+void Tab::reach(const World& world) {
+  std::erase_if(reached_, [&](const World& w) {
+    return w.session == world.session && w.frame == world.frame;
+  });
+  reached_.push_back(world);
 }
 
 std::expected<Reply, std::string> Tab::call(std::string_view method, JsonValue params,

@@ -79,12 +79,18 @@ class Tab {
   // the page, to be released when it ends.
   std::vector<std::string>& handle_sessions() { return handle_sessions_; }
 
+  // The world the command's page calls reached last in `frame` of
+  // `session`, if any.
+  const World* reached(std::string_view session, std::string_view frame) const;
+  void reach(const World& world);
+
  private:
   DevTools& devtools_;
   WidgetTable& widgets_;
   Widget& widget_;
   Clock::time_point deadline_;
   std::vector<std::string> handle_sessions_;
+  std::vector<World> reached_;
 };
 
 }  // namespace tessik::host

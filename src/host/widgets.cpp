@@ -20,11 +20,31 @@ const ChildFrame* Widget::child_by_session(std::string_view session) const {
   return it == children.end() ? nullptr : &*it;
 }
 
-void Widget::drop_worlds(std::string_view session, std::string_view frame) {
-  std::erase_if(worlds, [&](const World& w) {
+bool Widget::has_context(std::string_view session, int64_t id) const {
+  return std::any_of(contexts.begin(), contexts.end(),
+                     [&](const Context& c) { return c.session == session && c.id == id; });
+}
+
+bool Widget::has_document(std::string_view session, std::string_view frame) const {
+  return std::any_of(contexts.begin(), contexts.end(), [&](const Context& c) {
+    return c.main && c.session == session && c.frame == frame;
+  });
+}
+
+namespace {
+
+// Forgets the contexts, and the worlds among them, of `frame` in `session`;
+// of every frame there when `frame` is empty.
+void forget_contexts(Widget& widget, std::string_view session, std::string_view frame) {
+  std::erase_if(widget.contexts, [&](const Context& c) {
+    return c.session == session && (frame.empty() || c.frame == frame);
+  });
+  std::erase_if(widget.worlds, [&](const World& w) {
     return w.session == session && (frame.empty() || w.frame == frame);
   });
 }
+
+}  // namespace
 
 void WidgetTable::add(std::string id, std::string target) {
   auto widget = std::make_shared<Widget>();
@@ -63,24 +83,11 @@ void WidgetTable::note(const Event& event) {
   }
   Widget* widget = owner_of(event.session);
   if (!widget) return;
-  if (event.method == "Target.attachedToTarget") {
-    const JsonValue* info = event.params.find("targetInfo");
-    std::string_view session = string_member(event.params, "sessionId");
-    if (!info || string_member(*info, "type") != "iframe" || session.empty()) return;
-    widget->children.push_back(ChildFrame{std::string(string_member(*info, "targetId")),
-                                          std::string(session), std::string(event.session)});
-  } else if (event.method == "Target.detachedFromTarget") {
-    std::string session(string_member(event.params, "sessionId"));
-    widget->drop_worlds(session, {});
-    std::erase_if(widget->children, [&](const ChildFrame& c) { return c.session == session; });
-  } else if (event.method == "Page.frameNavigated") {
+  if (event.method == "Page.frameNavigated") {
     const JsonValue* frame = event.params.find("frame");
     if (!frame) return;
     std::string_view id = string_member(*frame, "id");
-    bool top = id == widget->main_frame && event.session == widget->session;
-    // A new top document replaces every frame below it too.
-    widget->drop_worlds(event.session, top ? std::string_view() : id);
-    if (top) {
+    if (id == widget->main_frame && event.session == widget->session) {
       // A failed load shows the address it tried.
       std::string_view tried = string_member(*frame, "unreachableUrl");
       widget->url = tried.empty() ? string_member(*frame, "url") : tried;
@@ -91,9 +98,55 @@ void WidgetTable::note(const Event& event) {
         string_member(event.params, "frameId") == widget->main_frame) {
       widget->url = string_member(event.params, "url");
     }
-  } else if (event.method == "Page.frameDetached") {
-    widget->drop_worlds(event.session, string_member(event.params, "frameId"));
   }
+}
+
+bool WidgetTable::watch(const Event& event) {
+  if (event.method == "Target.detachedFromTarget") {
+    // A tab's own session (told at the browser's level) or a frame's.
+    std::string_view session = string_member(event.params, "sessionId");
+    for (auto& w : widgets_) {
+      if (w->session == session) w->detached = true;
+      forget_contexts(*w, session, {});
+      std::erase_if(w->children, [&](const ChildFrame& c) { return c.session == session; });
+    }
+    return false;
+  }
+  bool runtime = event.method.starts_with("Runtime.");
+  Widget* widget = event.session.empty() ? nullptr : owner_of(event.session);
+  if (!widget) return runtime;
+  if (event.method == "Target.attachedToTarget") {
+    const JsonValue* info = event.params.find("targetInfo");
+    std::string_view session = string_member(event.params, "sessionId");
+    if (info && string_member(*info, "type") == "iframe" && !session.empty()) {
+      widget->children.push_back(ChildFrame{std::string(string_member(*info, "targetId")),
+                                            std::string(session), std::string(event.session)});
+    }
+  } else if (event.method == "Runtime.executionContextCreated") {
+    const JsonValue* context = event.params.find("context");
+    const JsonValue* about = context ? context->find("auxData") : nullptr;
+    std::optional<int64_t> id = context ? integer_member(*context, "id") : std::nullopt;
+    if (id && about) {
+      widget->contexts.push_back(Context{std::string(event.session),
+                                         std::string(string_member(*about, "frameId")), *id,
+                                         flag_member(*about, "isDefault")});
+    }
+  } else if (event.method == "Runtime.executionContextDestroyed") {
+    if (auto id = integer_member(event.params, "executionContextId")) {
+      std::erase_if(widget->contexts, [&](const Context& c) {
+        return c.session == event.session && c.id == *id;
+      });
+      std::erase_if(widget->worlds, [&](const World& w) {
+        return w.session == event.session && w.context == *id;
+      });
+    }
+  } else if (event.method == "Runtime.executionContextsCleared") {
+    forget_contexts(*widget, event.session, {});
+  } else if (event.method == "Page.frameDetached") {
+    forget_contexts(*widget, event.session, string_member(event.params, "frameId"));
+  }
+  // The page's console and uncaught errors are nothing the host keeps.
+  return runtime;
 }
 
 Widget* WidgetTable::attached(const Event& event) {
@@ -105,6 +158,7 @@ Widget* WidgetTable::attached(const Event& event) {
   Widget* widget = by_target(target);
   if (!widget || !widget->session.empty()) return nullptr;
   widget->session = session;
+  widget->detached = false;
   widget->main_frame = target;
   widget->url = string_member(*info, "url");
   return widget;
@@ -127,6 +181,7 @@ void WidgetTable::note_browser_event(const Event& event) {
         w->windowed = false;
         w->children.clear();
         w->worlds.clear();
+        w->contexts.clear();
       }
     }
   }

@@ -39,6 +39,16 @@ struct World {
   int64_t context = 0;
 };
 
+// A script context the browser has announced in one of the widget's
+// sessions, until it announces its end: a document's own (`main`), or a
+// world beside it.
+struct Context {
+  std::string session;
+  std::string frame;
+  int64_t id = 0;
+  bool main = false;
+};
+
 struct Widget {
   std::string id;
   std::string target;
@@ -49,14 +59,18 @@ struct Widget {
   std::string url;
   std::vector<ChildFrame> children;
   std::vector<World> worlds;
+  std::vector<Context> contexts;
+  bool detached = false;       // its session has gone; set as the news is read
   std::optional<Point> mouse;  // where the host last put the mouse, in the tab's viewport
   bool windowed = false;       // given its window size and the focus, in this session
   bool focus_emulated = true;  // the focus is given to it
 
   const ChildFrame* child_by_frame(std::string_view frame) const;
   const ChildFrame* child_by_session(std::string_view session) const;
-  // Forgets the worlds of `frame` in `session`; of every frame there when `frame` is empty.
-  void drop_worlds(std::string_view session, std::string_view frame);
+  // Whether context `id` of `session` still exists.
+  bool has_context(std::string_view session, int64_t id) const;
+  // Whether `frame` shows a document in `session` now.
+  bool has_document(std::string_view session, std::string_view frame) const;
 };
 
 // "no such widget: ID", the id short and escaped: it may be a request's.
@@ -69,6 +83,12 @@ class WidgetTable {
   // document replaced (which takes the host's page code in it along, and
   // gives the tab its address).
   void note(const Event& event);
+  // Notes, the moment it is read, what an event tells about the script
+  // contexts of the widgets' documents and the sessions that reach them, so
+  // that a call's failure read after it is judged by it: a context made or
+  // gone, a session's contexts cleared, a frame detached, a session of a
+  // frame attached or gone. Whether the event is of that kind.
+  bool watch(const Event& event);
 
   // Takes the news that the host was attached to a tab, the moment it is
   // read, so that the tab's dialogs are known as its own from the start:
