@@ -207,9 +207,12 @@ TEST_F(SlowClients, ATrickleDelaysNoOneAndBuysNoTime) {
 }
 
 TEST_F(SlowClients, ACrowdBeyondTheCapDelaysNoOne) {
-  // More silent connections than the host keeps open at once.
+  // More silent connections than the host keeps open at once. A new one
+  // waits at most the 2 s after which the host may close a silent one for
+  // it, not the 10 s a request may take to arrive; the margin is for a
+  // sanitizer build under load (seen: 2.6 s).
   Tricklers tricklers(port, 150, 5s, false);
-  Clock::duration slowest = titles_while(tricklers, 7s, 1500ms, home, 2s);
+  Clock::duration slowest = titles_while(tricklers, 7s, 1500ms, home, 5s);
   std::printf("slowest title beside 150 silent connections: %.0f ms\n", seconds(slowest) * 1000);
   EXPECT_EQ(tricklers.failed_connects(), 0u);
 }
