@@ -1,5 +1,5 @@
 // The entry of the browser tests: they need the real browser on this machine,
-// and skip (status 77) where there is none or the suite runs under an emulator.
+// and skip (status 77) where there is none.
 
 #include <gtest/gtest.h>
 
@@ -10,20 +10,12 @@
 
 #include "browser/host_process.h"
 #include "host/chromium.h"
-#include "support/process.h"
 
 namespace tessik::testing {
 std::string real_browser;
 }
 
 int main(int argc, char** argv) {
-  // The browser is a program of the build machine; the host and client it
-  // would serve are not.
-  if (std::string why = tessik::testing::emulated_because(); !why.empty()) {
-    std::printf("the browser tests do not run in a cross build (the suite %s); skipping them\n",
-                why.c_str());
-    return 77;
-  }
   // The host looks for its browser the same way.
   auto browser = tessik::host::choose_browser("", std::getenv("TESSIK_CHROMIUM"),
                                               tessik::host::browser_candidates());
