@@ -33,14 +33,19 @@ bool Widget::has_document(std::string_view session, std::string_view frame) cons
 
 namespace {
 
-// Forgets the contexts, and the worlds among them, of `frame` in `session`;
-// of every frame there when `frame` is empty.
+// Forgets the contexts that `gone(session, frame, id)` names, and the worlds
+// among them.
+template <typename Gone>
+void forget_contexts(Widget& widget, Gone gone) {
+  std::erase_if(widget.contexts, [&](const Context& c) { return gone(c.session, c.frame, c.id); });
+  std::erase_if(widget.worlds, [&](const World& w) { return gone(w.session, w.frame, w.context); });
+}
+
+// Forgets the contexts of `frame` in `session`; of every frame there when
+// `frame` is empty.
 void forget_contexts(Widget& widget, std::string_view session, std::string_view frame) {
-  std::erase_if(widget.contexts, [&](const Context& c) {
-    return c.session == session && (frame.empty() || c.frame == frame);
-  });
-  std::erase_if(widget.worlds, [&](const World& w) {
-    return w.session == session && (frame.empty() || w.frame == frame);
+  forget_contexts(widget, [&](std::string_view s, std::string_view f, int64_t) {
+    return s == session && (frame.empty() || f == frame);
   });
 }
 
@@ -133,11 +138,8 @@ bool WidgetTable::watch(const Event& event) {
     }
   } else if (event.method == "Runtime.executionContextDestroyed") {
     if (auto id = integer_member(event.params, "executionContextId")) {
-      std::erase_if(widget->contexts, [&](const Context& c) {
-        return c.session == event.session && c.id == *id;
-      });
-      std::erase_if(widget->worlds, [&](const World& w) {
-        return w.session == event.session && w.context == *id;
+      forget_contexts(*widget, [&](std::string_view s, std::string_view, int64_t c) {
+        return s == event.session && c == *id;
       });
     }
   } else if (event.method == "Runtime.executionContextsCleared") {

@@ -87,7 +87,9 @@ class WidgetTable {
   // contexts of the widgets' documents and the sessions that reach them, so
   // that a call's failure read after it is judged by it: a context made or
   // gone, a session's contexts cleared, a frame detached, a session of a
-  // frame attached or gone. Whether the event is of that kind.
+  // frame attached or gone. Whether the event is used up: the Runtime
+  // domain's are, the page's console lines among them, which the host does
+  // not keep.
   bool watch(const Event& event);
 
   // Takes the news that the host was attached to a tab, the moment it is
